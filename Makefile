@@ -1,0 +1,50 @@
+# The two commands of the README: `make run` and `make test`. Both install missing packages first.
+BUILD      := build
+BUILD_ASAN := build-asan
+BUILD_TSAN := build-tsan
+CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# ThreadSanitizer of this compiler cannot map its shadow memory under full address-space
+# randomisation on recent kernels; running without it is the documented remedy.
+NO_ASLR := setarch $(shell uname -m) -R
+
+.PHONY: all deps build stage run test test-sanitizers bench format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN)
+	cmake --build $(BUILD)
+
+stage: build
+	cmake --build $(BUILD) --target stage
+
+run: stage
+	@scripts/run-staged.sh $(BUILD)/stage
+
+# Sanitizer builds run the threaded tests; the normal build runs everything, last, so the
+# output ends with the summary of the whole suite.
+test: build test-sanitizers
+	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j 2
+
+test-sanitizers: deps
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCALORVIEW_SANITIZER=address
+	cmake --build $(BUILD_ASAN) --target threaded-tests
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD_ASAN) -L threaded --output-on-failure -j 2
+	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCALORVIEW_SANITIZER=thread
+	cmake --build $(BUILD_TSAN) --target threaded-tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QT_QPA_PLATFORM=offscreen \
+	$(NO_ASLR) ctest --test-dir $(BUILD_TSAN) -L threaded --output-on-failure -j 2
+
+bench: build
+	for b in $(BUILD)/bench/*_bench; do $$b; done
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
