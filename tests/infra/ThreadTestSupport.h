@@ -15,20 +15,11 @@
 #include "infra/CThread.h"
 #include "infra/Logger.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace InfraThreadTest {
 
-// Polls `condition` every millisecond until it holds or 10 s passed.
-inline bool waitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using CalorviewTest::waitUntil;
 
 // The name the kernel shows for thread `tid`.
 inline std::string systemThreadName(int tid) {

@@ -1,0 +1,35 @@
+// Framegate's camera class: owns one capture object and opens, streams and closes it.
+// Not thread-safe: call it from one thread. SetListener and CloseCamera wait for a frame delivery
+// in progress and must not be called from inside OnVideoData of the same camera.
+#pragma once
+
+#include "framegate/FramegateApi.h"
+#include "framegate/IUSBCameraDeviceListerner.h"
+
+class CCameraDS;
+
+class FRAMEGATE_API USBCameraDevice {
+public:
+    USBCameraDevice();
+    // Leaves a camera object that was not released with UnInit alive, like the original class.
+    ~USBCameraDevice();
+    USBCameraDevice(const USBCameraDevice&) = delete;
+    USBCameraDevice& operator=(const USBCameraDevice&) = delete;
+
+    // Creates the capture object unless there is one. 0, or -1 when it cannot be created.
+    int Init();
+    // Destroys the capture object (closing it and waiting for its worker). Always 0.
+    int UnInit();
+    // Opens camera `nCamID`; a null `hWnd` selects the open without preview. 0 or -1.
+    int OpenCamera(int nCamID, int width, int height, int mirror, int orientation, void* hWnd);
+    int CloseCamera();
+    // Attaches (or, with null, detaches) the listener. Always 0.
+    int SetListener(IUSBCameraDeviceListerner* listener);
+    void SetMirrorConvert(bool mirror);
+
+    // The thermal-camera lookup behind the plain GetUsbDeviceNum.
+    static bool GetUsbDeviceNum(int& index, char* name);
+
+private:
+    CCameraDS* m_pCamera;
+};
