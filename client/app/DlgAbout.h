@@ -1,0 +1,13 @@
+#pragma once
+
+#include <QDialog>
+
+// The about dialog: one line with the program version from "CompileInfo.ini" in the application
+// directory, or the built-in version. GUI thread only.
+class DlgAbout : public QDialog {
+    Q_OBJECT
+
+public:
+    // Reads the version while it is built; `appDir` empty means the application directory.
+    explicit DlgAbout(QWidget* parent = nullptr, const QString& appDir = QString());
+};

@@ -1,0 +1,332 @@
+#include "app/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QDebug>
+#include <QImage>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QWindow>
+
+#include "alarm/AlarmWindow.h"
+#include "alarm/NotifyManager.h"
+#include "app/DlgAbout.h"
+#include "app/Triangle.h"
+#include "framegate/SDK_USB.h"
+#include "platform/DeviceNotifier.h"
+#include "platform/ShellOpen.h"
+#include "platform/StyleSheetBackground.h"
+#include "settings/SettingStore.h"
+#include "settings/SettingWindow.h"
+#include "video/DeviceConnectionManager.h"
+#include "video/OSDWindow.h"
+#include "video/VideoWindow.h"
+
+namespace {
+
+constexpr int kNameBufferBytes = 320;
+
+DeviceConnectionManager& manager() {
+    return *DeviceConnectionManager::instance();
+}
+
+QRect desktopGeometry() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->geometry() : QRect();
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
+    : QWidget(parent),
+      m_pTitle(new QLabel(tr("Velmora Thermal Camera Client"), this)),
+      m_pMenuAlarm(new QPushButton(tr("Live"), this)),
+      m_pMenuSetting(new QPushButton(tr("Setting"), this)),
+      m_pDeviceList(new QComboBox(this)),
+      m_pClose(new QPushButton(this)),
+      m_pResize(new QPushButton(this)),
+      m_pMin(new QPushButton(this)),
+      m_pAbout(new QPushButton(this)),
+      m_pTabGroup(new QButtonGroup(this)),
+      m_pAlarmWindow(new AlarmWindow(this)),
+      m_pSettingWindow(new SettingWindow(this, m_pAlarmWindow)),
+      m_pDlgAbout(new DlgAbout(nullptr)),
+      m_pLine(new QWidget(this)),
+      m_pTabMarker(new Triangle(m_pMenuAlarm)),
+      m_pNotifier(notifier != nullptr ? notifier : new DeviceNotifier(this)) {
+    m_pDeviceList->setView(new QListView(m_pDeviceList));
+    m_pMenuAlarm->setCheckable(true);
+    m_pMenuSetting->setCheckable(true);
+    m_pResize->setProperty("max", false);
+
+    setWindowIcon(QPixmap::fromImage(QImage("./Skin/mainicon.png")));
+    setWindowTitle("Calorview");
+    setWindowFlags(Qt::FramelessWindowHint);
+    setObjectName("MainWindow");
+    m_pTitle->setObjectName("Title");
+    m_pMenuAlarm->setObjectName("MenuAlarm");
+    m_pMenuSetting->setObjectName("MenuSetting");
+    m_pDeviceList->setObjectName("DeviceList");
+    m_pClose->setObjectName("Close");
+    m_pResize->setObjectName("Resize");
+    m_pMin->setObjectName("Min");
+    m_pAbout->setObjectName("About");
+    m_pLine->setObjectName("Line");
+
+    auto* menu = new QMenu(m_pAbout);
+    m_help = menu->addAction(tr("Help"));
+    m_about = menu->addAction(tr("About"));
+    m_pAbout->setMenu(menu);
+    m_pTabGroup->addButton(m_pMenuAlarm);
+    m_pTabGroup->addButton(m_pMenuSetting);
+    m_pMenuAlarm->setChecked(true);
+
+    connect(m_pClose, &QPushButton::clicked, this, &MainWindow::onCloseButtonClicked);
+    connect(m_pResize, &QPushButton::clicked, this, &MainWindow::onResizeButtonClicked);
+    connect(m_pMin, &QPushButton::clicked, this, &MainWindow::onMinButtonClicked);
+    connect(m_pMenuAlarm, &QPushButton::clicked, this, &MainWindow::onMenuAlarmButtonClicked);
+    connect(m_pMenuSetting, &QPushButton::clicked, this, &MainWindow::onMenuSettingButtonClicked);
+    connect(m_pDeviceList, &QComboBox::currentIndexChanged, this,
+            &MainWindow::onDeviceListCurrentIndexChanged);
+    connect(menu, &QMenu::triggered, this, &MainWindow::onAboutMenuClicked);
+
+    updateDeviceList();
+
+    m_pTitle->setPixmap(QPixmap("./Skin/logo.png"));
+    m_pTitle->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_pSettingWindow->hide();
+    m_pDlgAbout->setWindowTitle(tr("About"));
+    m_pDlgAbout->hide();
+    placeTabMarker(m_pMenuAlarm);
+
+    connect(m_pNotifier, &DeviceNotifier::deviceChanged, this,
+            [this](DeviceNotifier::Change change) {
+                const bool removed = change == DeviceNotifier::Change::kRemoveComplete;
+                QTimer::singleShot(kDeviceSettleMs, this,
+                                   [this, removed] { onDeviceChanged(removed); });
+            });
+}
+
+MainWindow::~MainWindow() {
+    // Stop frame delivery before the live page and its video window are torn down.
+    manager().DisconnectDev();
+    delete m_pDlgAbout;
+}
+
+void MainWindow::onCloseButtonClicked() {
+    close();
+}
+
+void MainWindow::onResizeButtonClicked() {
+    if (m_bMaximized) {
+        setGeometry(m_NormalGeometry);
+    } else {
+        m_NormalGeometry = geometry();
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        if (screen != nullptr) {
+            setGeometry(screen->availableGeometry());
+        }
+    }
+    m_bMaximized = !m_bMaximized;
+    m_pResize->setProperty("max", m_bMaximized);
+    m_pResize->style()->unpolish(m_pResize);
+    m_pResize->style()->polish(m_pResize);
+}
+
+void MainWindow::onMinButtonClicked() {
+    showMinimized();
+}
+
+void MainWindow::onMenuAlarmButtonClicked() {
+    m_pAlarmWindow->show();
+    m_pSettingWindow->hide();
+    placeTabMarker(m_pMenuAlarm);
+}
+
+void MainWindow::onMenuSettingButtonClicked() {
+    m_pAlarmWindow->hide();
+    m_pSettingWindow->show();
+    placeTabMarker(m_pMenuSetting);
+}
+
+void MainWindow::placeTabMarker(QPushButton* tab) {
+    m_pTabMarker->setParent(tab);
+    m_pTabMarker->setGeometry(tab->width() / 2 - 4, tab->height() - 6, 8, 4);
+    m_pTabMarker->show();
+}
+
+void MainWindow::onDeviceListCurrentIndexChanged(int index) {
+    if (index == -1) {
+        return;
+    }
+    m_pDeviceList->setCurrentIndex(index);
+    const qulonglong data = m_pDeviceList->itemData(index, Qt::UserRole).toULongLong();
+    m_nSelectedCamera = static_cast<int>(static_cast<uint32_t>(data));
+    if (m_DevNum > 0 && m_connectTimer == 0 && !manager().IsConnected()) {
+        startConnectTimer(kConnectPeriodMs);
+    }
+}
+
+void MainWindow::onAboutMenuClicked(QAction* checka) {
+    if (m_help == nullptr || m_about == nullptr) {
+        return;
+    }
+    if (checka == m_help) {
+        qDebug() << "onAboutMenuClicked  = m_help";
+        ShellOpen().OpenManual();
+    } else if (checka == m_about) {
+        qDebug() << "onAboutMenuClicked  = m_about";
+        if (m_pDlgAbout->isHidden()) {
+            m_pDlgAbout->exec();
+        } else {
+            m_pDlgAbout->hide();
+        }
+    }
+}
+
+// Help is reached through the about menu.
+void MainWindow::onHelpMenuClicked() {}
+
+void MainWindow::updateDeviceList() {
+    int index = 0;
+    char name[kNameBufferBytes] = {};
+    const bool found = GetUsbDeviceNum(&index, name);
+    m_DevNum = 0;
+    m_pDeviceList->clear();
+    if (found) {
+        m_nSelectedCamera = index;
+        m_DevNum = 1;
+        m_pDeviceList->addItem(QString::fromLocal8Bit(name),
+                               QVariant::fromValue<qulonglong>(static_cast<qulonglong>(index)));
+    } else if (manager().IsConnected()) {
+        loseCamera();
+    }
+    qDebug("========================updateDeviceList m_DevNum:%d==========", m_DevNum);
+}
+
+void MainWindow::onDeviceChanged(bool interfaceRemoved) {
+    updateDeviceList();
+    if (interfaceRemoved && m_DevNum > 0 && m_streamCheckTimer == 0 && manager().IsConnected()) {
+        m_streamCheckTimer = startTimer(kStreamCheckPeriodMs);
+    }
+}
+
+void MainWindow::loseCamera() {
+    manager().DisconnectDev();
+    OSDWindow* osd = m_pAlarmWindow->videoWindow()->osdWindow();
+    if (osd != nullptr) {
+        osd->SetSuspended(true);
+        osd->hide();
+    }
+}
+
+void MainWindow::startConnectTimer(int periodMs) {
+    m_connectTimer = startTimer(periodMs);
+}
+
+void MainWindow::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == m_connectTimer && m_connectTimer != 0) {
+        connectTimerTick();
+    } else if (event->timerId() == m_streamCheckTimer && m_streamCheckTimer != 0) {
+        streamCheckTimerTick();
+    }
+}
+
+void MainWindow::connectTimerTick() {
+    if (!manager().ConnectToDev(m_nSelectedCamera)) {
+        return;
+    }
+    emit deviceConnected();
+    VideoWindow* video = m_pAlarmWindow->videoWindow();
+    if (video != nullptr) {
+        video->StartVideo();
+    }
+    m_pAlarmWindow->EnableAlarm();
+    if (!SettingStore::instance().alarmEnabled()) {
+        m_pAlarmWindow->DisableAlarm();
+    }
+    if (video != nullptr && video->osdWindow() != nullptr) {
+        video->osdWindow()->SetSuspended(false);
+    }
+    killTimer(m_connectTimer);
+    m_connectTimer = 0;
+}
+
+void MainWindow::streamCheckTimerTick() {
+    VideoWindow* video = m_pAlarmWindow->videoWindow();
+    if (video != nullptr && !video->IsStillRecvYUV()) {
+        if (manager().IsConnected()) {
+            loseCamera();
+        }
+        if (m_DevNum > 0 && m_connectTimer == 0 && !manager().IsConnected()) {
+            startConnectTimer(kReconnectPeriodMs);
+        }
+    }
+    killTimer(m_streamCheckTimer);
+    m_streamCheckTimer = 0;
+}
+
+void MainWindow::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintStyleSheetBackground(this, &painter);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    OSDWindow* osd = m_pAlarmWindow->videoWindow()->osdWindow();
+    if (osd != nullptr) {
+        osd->FollowParent();
+    }
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    const int w = width();
+    const int h = height();
+    m_pTitle->setGeometry(0, 0, 150, kTitleHeight);
+    m_pLine->setGeometry(0, 48, w, 2);
+    m_pMenuAlarm->setGeometry(200, 0, 100, kTitleHeight);
+    m_pMenuSetting->setGeometry(300, 0, 100, kTitleHeight);
+    m_pDeviceList->setGeometry(w - 300, 10, 120, 30);
+    m_pClose->setGeometry(w - 40, 15, 20, 20);
+    m_pResize->setGeometry(w - 70, 15, 20, 20);
+    m_pMin->setGeometry(w - 100, 15, 20, 20);
+    m_pAbout->setGeometry(w - 130, 15, 20, 20);
+    m_pAlarmWindow->setGeometry(0, kTitleHeight, w, h - kTitleHeight);
+    m_pSettingWindow->setGeometry(0, kTitleHeight, w, h - kTitleHeight);
+    m_pSettingWindow->fitWidth(w, h - kTitleHeight);
+    m_pTabMarker->setGeometry(m_pMenuAlarm->width() / 2 - 4, m_pMenuAlarm->height() - 6, 8, 4);
+
+    const QRect desktop = desktopGeometry();
+    m_pDlgAbout->move((desktop.width() - m_pDlgAbout->width()) / 2,
+                      (desktop.height() - m_pDlgAbout->height()) / 2);
+    if (desktop.width() == w || desktop.height() == h) {
+        move(0, 0);
+    } else {
+        move((desktop.width() - w) / 2, (desktop.height() - h) / 2);
+    }
+    SetNotifyArea(this, 0, 0, 240, 100);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event) {
+    // The free part of the title band drags the window; the tabs, the list and the buttons
+    // stay clickable because they take their own presses. Labels pass presses on.
+    const QPoint position = event->position().toPoint();
+    QWidget* child = childAt(position);
+    const bool free = child == nullptr || child == m_pTitle || child == m_pLine;
+    if (event->button() == Qt::LeftButton && position.y() < kTitleHeight && free &&
+        windowHandle() != nullptr) {
+        windowHandle()->startSystemMove();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}

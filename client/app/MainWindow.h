@@ -1,0 +1,103 @@
+// The client's only top-level window: a frameless window with its own 50-pixel title bar (logo,
+// "Live" and "Setting" tabs, camera list, about/minimise/maximise/close buttons) over the live
+// page or the settings page. It also finds the camera, connects to it on a timer and notices a
+// camera that was unplugged or stopped sending.
+//
+// GUI thread only: every slot, timer and call into the connection manager runs there.
+#pragma once
+
+#include <QRect>
+#include <QWidget>
+
+class AlarmWindow;
+class DeviceNotifier;
+class DlgAbout;
+class QAction;
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QPushButton;
+class SettingWindow;
+class Triangle;
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kTitleHeight = 50;
+    static constexpr int kConnectPeriodMs = 1000;
+    static constexpr int kReconnectPeriodMs = 2000;
+    static constexpr int kStreamCheckPeriodMs = 2000;
+    // The pause between a device-change notice and the list refill: the system needs a moment
+    // before a new camera can be opened.
+    static constexpr int kDeviceSettleMs = 100;
+
+    // `notifier` reports device changes; null builds the system's (udev and scenario files).
+    explicit MainWindow(QWidget* parent = nullptr, DeviceNotifier* notifier = nullptr);
+    // Closes the camera first, so no frame reaches a window that is being destroyed.
+    ~MainWindow() override;
+
+    // Supervision state, for the status bar of tests and diagnostics.
+    int connectTimerId() const { return m_connectTimer; }
+    int streamCheckTimerId() const { return m_streamCheckTimer; }
+    int deviceCount() const { return m_DevNum; }
+    int selectedCamera() const { return m_nSelectedCamera; }
+    AlarmWindow* alarmWindow() const { return m_pAlarmWindow; }
+    SettingWindow* settingWindow() const { return m_pSettingWindow; }
+
+    // Refills the camera list from the library's lookup (at start and on every device change).
+    void updateDeviceList();
+
+signals:
+    void deviceConnected();
+
+public slots:
+    void onCloseButtonClicked();
+    void onResizeButtonClicked();
+    void onMinButtonClicked();
+    void onMenuAlarmButtonClicked();
+    void onMenuSettingButtonClicked();
+    void onDeviceListCurrentIndexChanged(int index);
+    void onAboutMenuClicked(QAction* checka);
+    void onHelpMenuClicked();
+
+protected:
+    void timerEvent(QTimerEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void onDeviceChanged(bool interfaceRemoved);
+    void connectTimerTick();
+    void streamCheckTimerTick();
+    // The camera is gone: close it, hide the overlay until the next connection.
+    void loseCamera();
+    void startConnectTimer(int periodMs);
+    void placeTabMarker(QPushButton* tab);
+
+    QLabel* m_pTitle;
+    QPushButton* m_pMenuAlarm;
+    QPushButton* m_pMenuSetting;
+    QComboBox* m_pDeviceList;
+    QPushButton* m_pClose;
+    QPushButton* m_pResize;
+    QPushButton* m_pMin;
+    QPushButton* m_pAbout;
+    QAction* m_help = nullptr;
+    QAction* m_about = nullptr;
+    QButtonGroup* m_pTabGroup;
+    AlarmWindow* m_pAlarmWindow;
+    SettingWindow* m_pSettingWindow;
+    DlgAbout* m_pDlgAbout;  // no parent; deleted by the destructor
+    QWidget* m_pLine;
+    Triangle* m_pTabMarker;
+    DeviceNotifier* m_pNotifier;
+
+    bool m_bMaximized = false;
+    QRect m_NormalGeometry;
+    int m_connectTimer = 0;
+    int m_streamCheckTimer = 0;
+    int m_nSelectedCamera = 0;
+    int m_DevNum = 0;
+};

@@ -1,0 +1,21 @@
+// Free disk space as the recording and snapshot rules need it: the bytes the calling user may
+// still write on the file system that holds a folder. Tests install a fake, so the 5 GiB rules
+// can be tried without filling a disk.
+#pragma once
+
+#include <cstdint>
+
+class DiskSpace {
+public:
+    virtual ~DiskSpace() = default;
+
+    // Bytes available to the calling user on the file system holding `directory`; false (and
+    // *freeBytes untouched) when the folder cannot be asked, for example when it does not exist.
+    // Any thread.
+    virtual bool FreeBytes(const char* directory, uint64_t* freeBytes) const = 0;
+
+    // The installed query (statvfs unless a test installed one). Any thread.
+    static const DiskSpace& Current();
+    // Installs `space` (not owned; it must outlive its use) or, with null, statvfs again.
+    static void Install(const DiskSpace* space);
+};

@@ -1,0 +1,198 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="zh_CN" sourcelanguage="en_US">
+<context>
+    <name>AlarmWindow</name>
+    <message>
+        <source>Snapshot</source>
+        <translation>抓拍</translation>
+    </message>
+    <message>
+        <source>Record</source>
+        <translation>录像</translation>
+    </message>
+    <message>
+        <source>Temperature:</source>
+        <translation>温度：</translation>
+    </message>
+    <message>
+        <source>Snapshot succeed!</source>
+        <translation>抓拍成功！</translation>
+    </message>
+    <message>
+        <source>Snapshot failed!</source>
+        <translation>抓拍失败！</translation>
+    </message>
+    <message>
+        <source>DiskFreeSpace Not Enough</source>
+        <translation>磁盘剩余空间不足</translation>
+    </message>
+    <message>
+        <source>Recording Start!</source>
+        <translation>开始录像！</translation>
+    </message>
+    <message>
+        <source>Recording finished!</source>
+        <translation>录像结束！</translation>
+    </message>
+    <message>
+        <source>Recording failed!</source>
+        <translation>录像失败！</translation>
+    </message>
+</context>
+<context>
+    <name>DlgAbout</name>
+    <message>
+        <source>DlgAbout</source>
+        <translation>关于</translation>
+    </message>
+    <message>
+        <source>Version</source>
+        <translation>版本</translation>
+    </message>
+    <message>
+        <source>Calorview Version </source>
+        <translation>Calorview 版本 </translation>
+    </message>
+</context>
+<context>
+    <name>MainWindow</name>
+    <message>
+        <source>Velmora Thermal Camera Client</source>
+        <translation>Velmora 热成像相机客户端</translation>
+    </message>
+    <message>
+        <source>Live</source>
+        <translation>实时</translation>
+    </message>
+    <message>
+        <source>Setting</source>
+        <translation>设置</translation>
+    </message>
+    <message>
+        <source>Help</source>
+        <translation>帮助</translation>
+    </message>
+    <message>
+        <source>About</source>
+        <translation>关于</translation>
+    </message>
+    <message>
+        <source>Operation Manual.pdf</source>
+        <translatorcomment>The manual ships under this one file name; a different name here would make Help report it missing.</translatorcomment>
+        <translation>Operation Manual.pdf</translation>
+    </message>
+    <message>
+        <source>Attention</source>
+        <translation>提示</translation>
+    </message>
+    <message>
+        <source>Manual not found</source>
+        <translation>未找到操作手册</translation>
+    </message>
+    <message>
+        <source>Invalid path: </source>
+        <translation>无效路径：</translation>
+    </message>
+    <message>
+        <source>No application found to open this file.</source>
+        <translation>未找到可打开此文件的应用程序。</translation>
+    </message>
+    <message>
+        <source>Unknown error</source>
+        <translation>未知错误</translation>
+    </message>
+</context>
+<context>
+    <name>OSDWindow</name>
+    <message>
+        <source>Recording</source>
+        <translation>录像中</translation>
+    </message>
+</context>
+<context>
+    <name>SettingWindow</name>
+    <message>
+        <source>SettingWindow</source>
+        <translation>设置</translation>
+    </message>
+    <message>
+        <source>High Temp Alarm</source>
+        <translation>高温报警</translation>
+    </message>
+    <message>
+        <source>Audible alarm</source>
+        <translation>声音报警</translation>
+    </message>
+    <message>
+        <source>Loops</source>
+        <translation>播放次数</translation>
+    </message>
+    <message>
+        <source>Audio file</source>
+        <translation>音频文件</translation>
+    </message>
+    <message>
+        <source>Browse</source>
+        <translation>浏览</translation>
+    </message>
+    <message>
+        <source>Alarm Recode</source>
+        <translation>报警录像</translation>
+    </message>
+    <message>
+        <source>Alarm Snapshot</source>
+        <translation>报警抓拍</translation>
+    </message>
+    <message>
+        <source>Alarm Setting</source>
+        <translation>报警设置</translation>
+    </message>
+    <message>
+        <source>Manual Record path</source>
+        <translation>手动录像路径</translation>
+    </message>
+    <message>
+        <source>Manual Snapshot path</source>
+        <translation>手动抓拍路径</translation>
+    </message>
+    <message>
+        <source>Record type</source>
+        <translation>录像格式</translation>
+    </message>
+    <message>
+        <source>Alarm Record path</source>
+        <translation>报警录像路径</translation>
+    </message>
+    <message>
+        <source>Alarm Snapshot path</source>
+        <translation>报警抓拍路径</translation>
+    </message>
+    <message>
+        <source>Video Setting</source>
+        <translation>视频设置</translation>
+    </message>
+    <message>
+        <source>Setting changed!</source>
+        <translation>设置已更改！</translation>
+    </message>
+    <message>
+        <source>Path too long Setting Fail</source>
+        <translation>路径过长，设置失败</translation>
+    </message>
+    <message>
+        <source>mp4</source>
+        <translatorcomment>A container format name: it stays as it is.</translatorcomment>
+        <translation>mp4</translation>
+    </message>
+    <message>
+        <source>pvf</source>
+        <translatorcomment>A container format name: it stays as it is.</translatorcomment>
+        <translation>pvf</translation>
+    </message>
+    <message>
+        <source>wave file (*.wav)</source>
+        <translation>WAV 音频文件 (*.wav)</translation>
+    </message>
+</context>
+</TS>

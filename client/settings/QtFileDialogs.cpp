@@ -1,0 +1,12 @@
+#include "settings/QtFileDialogs.h"
+
+#include <QFileDialog>
+
+QString QtFileDialogs::existingDirectory(const QString& startDir) {
+    return QFileDialog::getExistingDirectory(nullptr, QString(), startDir,
+                                             QFileDialog::ShowDirsOnly);
+}
+
+QString QtFileDialogs::openFileName(const QString& startPath, const QString& filter) {
+    return QFileDialog::getOpenFileName(nullptr, QString(), startPath, filter);
+}

@@ -1,0 +1,161 @@
+#include "settings/SettingStore.h"
+
+#include <QSettings>
+#include <QVariant>
+
+namespace {
+
+const QString kAlarmEnabled = QStringLiteral("Alarm/AlarmEnabled");
+const QString kAlarmSoundEnabled = QStringLiteral("Alarm/AlarmSoundEnabled");
+const QString kAlarmSoundPlayTimes = QStringLiteral("Alarm/AlarmSoundPlayTimes");
+const QString kAlarmSoundFile = QStringLiteral("Alarm/AlarmSoundFile");
+const QString kAlarmSnapshotEnabled = QStringLiteral("Alarm/AlarmSnapshotEnabled");
+const QString kAlarmRecordEnabled = QStringLiteral("Alarm/AlarmRecordEnabled");
+const QString kAlarmImages = QStringLiteral("Alarm/AlarmImages");
+const QString kAlarmRecords = QStringLiteral("Alarm/AlarmRecords");
+const QString kRecordType = QStringLiteral("Video/RecordType");
+const QString kRecordPath = QStringLiteral("Video/RecordPath");
+const QString kSnapshotPath = QStringLiteral("Video/SnapshotPath");
+const QString kChineseLang = QStringLiteral("Lang/ChineseLang");
+
+}  // namespace
+
+SettingStore& SettingStore::instance() {
+    // Held by a pointer on purpose: the store outlives every static destructor that might read it.
+    static SettingStore* const store = new SettingStore;
+    return *store;
+}
+
+SettingStore::SettingStore() = default;
+SettingStore::~SettingStore() = default;
+
+bool SettingStore::setPath(const QString& path) {
+    std::lock_guard lock(m_mutex);
+    if (!m_settings) {
+        m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    }
+    return true;
+}
+
+bool SettingStore::getBool(const QString& key, bool defaultValue) const {
+    std::lock_guard lock(m_mutex);
+    return m_settings ? m_settings->value(key, QVariant(defaultValue)).toBool() : defaultValue;
+}
+
+void SettingStore::setBool(const QString& key, bool value) {
+    std::lock_guard lock(m_mutex);
+    if (m_settings) {
+        m_settings->setValue(key, QVariant(value));
+    }
+}
+
+int SettingStore::getInt(const QString& key, int defaultValue) const {
+    std::lock_guard lock(m_mutex);
+    return m_settings ? m_settings->value(key, QVariant(defaultValue)).toInt() : defaultValue;
+}
+
+void SettingStore::setInt(const QString& key, int value) {
+    std::lock_guard lock(m_mutex);
+    if (m_settings) {
+        m_settings->setValue(key, QVariant(value));
+    }
+}
+
+QString SettingStore::getString(const QString& key, const QString& defaultValue) const {
+    std::lock_guard lock(m_mutex);
+    if (!m_settings) {
+        return defaultValue;
+    }
+    const QString value = m_settings->value(key, QVariant(defaultValue)).toString();
+    // The caller gets text of its own, not a share of QSettings' copy: the capture thread then
+    // never releases a reference that a later write on the GUI thread also releases.
+    return QString(value.constData(), value.size());
+}
+
+void SettingStore::setString(const QString& key, const QString& value) {
+    std::lock_guard lock(m_mutex);
+    if (m_settings) {
+        m_settings->setValue(key, QVariant(value));
+    }
+}
+
+bool SettingStore::alarmEnabled() const {
+    return getBool(kAlarmEnabled, true);
+}
+void SettingStore::setAlarmEnabled(bool value) {
+    setBool(kAlarmEnabled, value);
+}
+
+bool SettingStore::alarmSoundEnabled() const {
+    return getBool(kAlarmSoundEnabled, true);
+}
+void SettingStore::setAlarmSoundEnabled(bool value) {
+    setBool(kAlarmSoundEnabled, value);
+}
+
+int SettingStore::alarmSoundPlayTimes() const {
+    return getInt(kAlarmSoundPlayTimes, 1);
+}
+void SettingStore::setAlarmSoundPlayTimes(int value) {
+    setInt(kAlarmSoundPlayTimes, value);
+}
+
+QString SettingStore::alarmSoundFile() const {
+    return getString(kAlarmSoundFile, QStringLiteral("alarm1.wav"));
+}
+void SettingStore::setAlarmSoundFile(const QString& value) {
+    setString(kAlarmSoundFile, value);
+}
+
+bool SettingStore::alarmSnapshotEnabled() const {
+    return getBool(kAlarmSnapshotEnabled, true);
+}
+void SettingStore::setAlarmSnapshotEnabled(bool value) {
+    setBool(kAlarmSnapshotEnabled, value);
+}
+
+bool SettingStore::alarmRecordEnabled() const {
+    return getBool(kAlarmRecordEnabled, true);
+}
+void SettingStore::setAlarmRecordEnabled(bool value) {
+    setBool(kAlarmRecordEnabled, value);
+}
+
+QString SettingStore::alarmImagesPath() const {
+    return getString(kAlarmImages, QStringLiteral("./AlarmImages"));
+}
+void SettingStore::setAlarmImagesPath(const QString& value) {
+    setString(kAlarmImages, value);
+}
+
+QString SettingStore::alarmRecordsPath() const {
+    return getString(kAlarmRecords, QStringLiteral("./AlarmRecords"));
+}
+void SettingStore::setAlarmRecordsPath(const QString& value) {
+    setString(kAlarmRecords, value);
+}
+
+int SettingStore::recordType() const {
+    return getInt(kRecordType, 0);
+}
+void SettingStore::setRecordType(int value) {
+    setInt(kRecordType, value);
+}
+
+QString SettingStore::recordPath() const {
+    return getString(kRecordPath, QStringLiteral("./Records"));
+}
+void SettingStore::setRecordPath(const QString& value) {
+    setString(kRecordPath, value);
+}
+
+QString SettingStore::snapshotPath() const {
+    return getString(kSnapshotPath, QStringLiteral("./Snapshot"));
+}
+void SettingStore::setSnapshotPath(const QString& value) {
+    setString(kSnapshotPath, value);
+}
+
+bool SettingStore::chineseLang() const {
+    return getBool(kChineseLang, false);
+}

@@ -1,0 +1,68 @@
+// The client's options, kept in the INI file "kvs.ini" beside the program.
+//
+// One process-wide store, opened once at start-up with setPath(). Nothing caches a setting: every
+// user reads it here at the moment of use, so a change takes effect at the next read. Writes go
+// to QSettings' in-memory copy at once; QSettings writes the file back from the event loop.
+//
+// Threads: the GUI thread opens the store and makes every write; the capture thread reads the
+// alarm keys. Every typed getter and setter (and setPath) holds m_mutex for its QSettings call.
+#pragma once
+
+#include <QString>
+
+#include <memory>
+#include <mutex>
+
+class QSettings;
+
+class SettingStore {
+public:
+    // The process-wide store, created empty on first use and never destroyed.
+    static SettingStore& instance();
+
+    // An unopened store; the program uses instance(), separate stores serve tests and tools.
+    SettingStore();
+    ~SettingStore();
+    SettingStore(const SettingStore&) = delete;
+    SettingStore& operator=(const SettingStore&) = delete;
+
+    // Opens `path` as an INI file on the first call; later calls are ignored. Always true.
+    bool setPath(const QString& path);
+
+    // Typed access; a missing key (or a store not yet opened) yields `defaultValue`.
+    bool getBool(const QString& key, bool defaultValue) const;
+    void setBool(const QString& key, bool value);
+    int getInt(const QString& key, int defaultValue) const;
+    void setInt(const QString& key, int value);
+    QString getString(const QString& key, const QString& defaultValue) const;
+    void setString(const QString& key, const QString& value);
+
+    // One accessor per key, each with the key's default.
+    bool alarmEnabled() const;  // "Alarm/AlarmEnabled", true
+    void setAlarmEnabled(bool value);
+    bool alarmSoundEnabled() const;  // "Alarm/AlarmSoundEnabled", true
+    void setAlarmSoundEnabled(bool value);
+    int alarmSoundPlayTimes() const;  // "Alarm/AlarmSoundPlayTimes", 1
+    void setAlarmSoundPlayTimes(int value);
+    QString alarmSoundFile() const;  // "Alarm/AlarmSoundFile", "alarm1.wav"
+    void setAlarmSoundFile(const QString& value);
+    bool alarmSnapshotEnabled() const;  // "Alarm/AlarmSnapshotEnabled", true
+    void setAlarmSnapshotEnabled(bool value);
+    bool alarmRecordEnabled() const;  // "Alarm/AlarmRecordEnabled", true
+    void setAlarmRecordEnabled(bool value);
+    QString alarmImagesPath() const;  // "Alarm/AlarmImages", "./AlarmImages"
+    void setAlarmImagesPath(const QString& value);
+    QString alarmRecordsPath() const;  // "Alarm/AlarmRecords", "./AlarmRecords"
+    void setAlarmRecordsPath(const QString& value);
+    int recordType() const;  // "Video/RecordType", 0 (1 = PVF, anything else MP4)
+    void setRecordType(int value);
+    QString recordPath() const;  // "Video/RecordPath", "./Records"
+    void setRecordPath(const QString& value);
+    QString snapshotPath() const;  // "Video/SnapshotPath", "./Snapshot"
+    void setSnapshotPath(const QString& value);
+    bool chineseLang() const;  // "Lang/ChineseLang", false; edited by hand only
+
+private:
+    mutable std::mutex m_mutex;
+    std::unique_ptr<QSettings> m_settings;  // null until setPath()
+};

@@ -1,0 +1,278 @@
+#include "settings/SettingWindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPainter>
+#include <QPushButton>
+#include <QSpinBox>
+
+#include "alarm/AlarmWindow.h"
+#include "alarm/NotifyManager.h"
+#include "platform/StyleSheetBackground.h"
+#include "settings/QtFileDialogs.h"
+#include "settings/SettingStore.h"
+
+namespace {
+
+// Creates a child with its object name and geometry, the way a Designer form does.
+template <typename Widget>
+Widget* makeChild(QWidget* parent, const char* name, int x, int y, int width, int height) {
+    auto* widget = new Widget(parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(x, y, width, height);
+    return widget;
+}
+
+QFrame* makeLine(QWidget* parent, const char* name, int x, int y, int width, int height,
+                 QFrame::Shadow shadow) {
+    auto* frame = makeChild<QFrame>(parent, name, x, y, width, height);
+    frame->setFrameShape(QFrame::HLine);
+    frame->setFrameShadow(shadow);
+    return frame;
+}
+
+}  // namespace
+
+SettingWindow::SettingWindow(QWidget* parent, AlarmWindow* alarmPanel)
+    : SettingWindow(parent, alarmPanel, SettingStore::instance(),
+                    std::make_unique<QtFileDialogs>()) {}
+
+SettingWindow::SettingWindow(QWidget* parent, AlarmWindow* alarmPanel, SettingStore& store,
+                             std::unique_ptr<FileDialogs> dialogs)
+    : QWidget(parent), m_Store(store), m_pDialogs(std::move(dialogs)), m_pAlarmPanel(alarmPanel) {
+    setupUi();
+    retranslateUi();
+    QMetaObject::connectSlotsByName(this);
+
+    // A click on an empty part of the page takes the focus from the spin box, which stores it.
+    setFocusPolicy(Qt::ClickFocus);
+    spinBox->installEventFilter(this);
+    // A list view lets the style sheet reach the popup's items.
+    comboBox_3->setView(new QListView(comboBox_3));
+    if (parent != nullptr && parent->metaObject()->indexOfSignal("deviceConnected()") >= 0) {
+        connect(parent, SIGNAL(deviceConnected()), this, SLOT(onDeviceConnected()));
+    }
+    loadSettings();
+}
+
+SettingWindow::~SettingWindow() = default;
+
+void SettingWindow::setupUi() {
+    if (objectName().isEmpty()) {
+        setObjectName(QStringLiteral("SettingWindow"));
+    }
+    resize(839, 692);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    QFont pageFont;
+    pageFont.setFamily(QStringLiteral("微软雅黑"));
+    setFont(pageFont);
+
+    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 261);
+    checkBox = makeChild<QCheckBox>(groupBox, "checkBox", 30, 50, 121, 22);
+    checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 130, 181, 22);
+    makeChild<QLabel>(groupBox, "label_3", 50, 168, 81, 22);
+    spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 168, 42, 22);
+    spinBox->setRange(1, 15);
+    makeChild<QLabel>(groupBox, "label_2", 50, 210, 71, 22);
+    lineEdit_5 = makeChild<QLineEdit>(groupBox, "lineEdit_5", 120, 210, 151, 22);
+    makeChild<QPushButton>(groupBox, "pushButton_7", 280, 210, 75, 22);
+    checkBox_Recode = makeChild<QCheckBox>(groupBox, "checkBox_Recode", 50, 90, 111, 22);
+    checkBox_Snapshot = makeChild<QCheckBox>(groupBox, "checkBox_Snapshot", 170, 90, 111, 22);
+    line_2 = makeLine(groupBox, "line_2", 0, 30, 801, 16, QFrame::Plain);
+    makeChild<QLabel>(groupBox, "label", 30, 5, 91, 21);
+
+    groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 320, 801, 251);
+    makeChild<QLabel>(groupBox_3, "label_7", 50, 90, 141, 22);
+    makeChild<QPushButton>(groupBox_3, "pushButton_5", 470, 90, 75, 22);
+    lineEdit_3 = makeChild<QLineEdit>(groupBox_3, "lineEdit_3", 190, 90, 271, 22);
+    makeChild<QPushButton>(groupBox_3, "pushButton_6", 470, 130, 75, 22);
+    makeChild<QLabel>(groupBox_3, "label_8", 50, 130, 141, 22);
+    lineEdit_4 = makeChild<QLineEdit>(groupBox_3, "lineEdit_4", 190, 130, 271, 22);
+    makeChild<QLabel>(groupBox_3, "label_9", 50, 50, 111, 22);
+    comboBox_3 = makeChild<QComboBox>(groupBox_3, "comboBox_3", 190, 50, 111, 22);
+    makeChild<QLabel>(groupBox_3, "label_10", 50, 170, 141, 22);
+    lineEdit_6 = makeChild<QLineEdit>(groupBox_3, "lineEdit_6", 190, 170, 271, 22);
+    makeChild<QPushButton>(groupBox_3, "pushButton_8", 470, 170, 75, 22);
+    lineEdit_7 = makeChild<QLineEdit>(groupBox_3, "lineEdit_7", 190, 210, 271, 22);
+    makeChild<QPushButton>(groupBox_3, "pushButton_9", 470, 210, 75, 22);
+    makeChild<QLabel>(groupBox_3, "label_11", 50, 210, 141, 22);
+    line = makeLine(groupBox_3, "line", 0, 30, 801, 21, QFrame::Sunken);
+    makeChild<QLabel>(groupBox_3, "label_4", 30, 5, 91, 21);
+}
+
+void SettingWindow::retranslateUi() {
+    const auto label = [this](const char* name) {
+        return findChild<QLabel*>(QString::fromLatin1(name));
+    };
+    const auto button = [this](const char* name) {
+        return findChild<QPushButton*>(QString::fromLatin1(name));
+    };
+    setWindowTitle(tr("SettingWindow"));
+    groupBox->setTitle(QString());
+    checkBox->setText(tr("High Temp Alarm"));
+    checkBox_2->setText(tr("Audible alarm"));
+    label("label_3")->setText(tr("Loops"));
+    label("label_2")->setText(tr("Audio file"));
+    button("pushButton_7")->setText(tr("Browse"));
+    checkBox_Recode->setText(tr("Alarm Recode"));
+    checkBox_Snapshot->setText(tr("Alarm Snapshot"));
+    label("label")->setText(tr("Alarm Setting"));
+    groupBox_3->setTitle(QString());
+    label("label_7")->setText(tr("Manual Record path"));
+    button("pushButton_5")->setText(tr("Browse"));
+    button("pushButton_6")->setText(tr("Browse"));
+    label("label_8")->setText(tr("Manual Snapshot path"));
+    label("label_9")->setText(tr("Record type"));
+    label("label_10")->setText(tr("Alarm Record path"));
+    button("pushButton_8")->setText(tr("Browse"));
+    button("pushButton_9")->setText(tr("Browse"));
+    label("label_11")->setText(tr("Alarm Snapshot path"));
+    label("label_4")->setText(tr("Video Setting"));
+}
+
+void SettingWindow::loadSettings() {
+    checkBox->setChecked(m_Store.alarmEnabled());
+    checkBox_Recode->setChecked(m_Store.alarmRecordEnabled());
+    checkBox_Snapshot->setChecked(m_Store.alarmSnapshotEnabled());
+    checkBox_2->setChecked(m_Store.alarmSoundEnabled());
+    spinBox->setValue(m_Store.alarmSoundPlayTimes());
+    lineEdit_5->setText(m_Store.alarmSoundFile());
+    lineEdit_5->setReadOnly(true);
+    comboBox_3->addItem(tr("mp4"));
+    comboBox_3->addItem(tr("pvf"));
+    // A value other than 0 or 1 leaves no item selected.
+    comboBox_3->setCurrentIndex(m_Store.recordType());
+    // The text-change slots are connected already: these two write the folders back.
+    lineEdit_3->setText(m_Store.recordPath());
+    lineEdit_3->setReadOnly(true);
+    lineEdit_4->setText(m_Store.snapshotPath());
+    lineEdit_4->setReadOnly(true);
+    lineEdit_6->setText(m_Store.alarmRecordsPath());
+    lineEdit_6->setReadOnly(true);
+    lineEdit_7->setText(m_Store.alarmImagesPath());
+    lineEdit_7->setReadOnly(true);
+}
+
+void SettingWindow::fitWidth(int /*width*/, int /*height*/) {
+    const int fitted = qMax(0, width() - 60);
+    for (QWidget* widget : std::initializer_list<QWidget*>{groupBox, groupBox_3, line, line_2}) {
+        widget->setFixedWidth(fitted);
+    }
+}
+
+bool SettingWindow::eventFilter(QObject* watched, QEvent* event) {
+    // Stored on every focus loss, changed or not: the arrows alone store nothing.
+    if (watched == spinBox && event->type() == QEvent::FocusOut) {
+        m_Store.setAlarmSoundPlayTimes(spinBox->value());
+        showChanged();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void SettingWindow::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    paintStyleSheetBackground(this, &painter);
+}
+
+void SettingWindow::on_checkBox_clicked() {
+    const bool enabled = checkBox->isChecked();
+    m_Store.setAlarmEnabled(enabled);
+    if (m_pAlarmPanel) {
+        if (enabled) {
+            m_pAlarmPanel->EnableAlarm();
+        } else {
+            m_pAlarmPanel->DisableAlarm();
+        }
+    }
+    showChanged();
+}
+
+void SettingWindow::on_checkBox_2_clicked() {
+    m_Store.setAlarmSoundEnabled(checkBox_2->isChecked());
+    showChanged();
+}
+
+void SettingWindow::on_spinBox_valueChanged(int /*value*/) {
+    // Nothing: the loop count is stored when the spin box loses the focus.
+}
+
+void SettingWindow::on_comboBox_3_activated(int index) {
+    m_Store.setRecordType(index);
+    showChanged();
+}
+
+void SettingWindow::on_lineEdit_3_textChanged(const QString& text) {
+    m_Store.setRecordPath(text);
+}
+
+void SettingWindow::on_lineEdit_4_textChanged(const QString& text) {
+    m_Store.setSnapshotPath(text);
+}
+
+void SettingWindow::on_pushButton_5_clicked() {
+    browseFolder(lineEdit_3, &SettingStore::setRecordPath);
+}
+
+void SettingWindow::on_pushButton_6_clicked() {
+    browseFolder(lineEdit_4, &SettingStore::setSnapshotPath);
+}
+
+void SettingWindow::on_pushButton_7_clicked() {
+    const QString file = m_pDialogs->openFileName(lineEdit_5->text(), tr("wave file (*.wav)"));
+    if (file.isEmpty()) {
+        return;
+    }
+    lineEdit_5->setText(file);
+    m_Store.setAlarmSoundFile(lineEdit_5->text());
+    if (m_pAlarmPanel) {
+        m_pAlarmPanel->SetAlarmSoundFile(file);
+    }
+    showChanged();
+}
+
+void SettingWindow::on_checkBox_Recode_clicked() {
+    m_Store.setAlarmRecordEnabled(checkBox_Recode->isChecked());
+    showChanged();
+}
+
+void SettingWindow::on_checkBox_Snapshot_clicked() {
+    m_Store.setAlarmSnapshotEnabled(checkBox_Snapshot->isChecked());
+    showChanged();
+}
+
+void SettingWindow::on_pushButton_8_clicked() {
+    browseFolder(lineEdit_6, &SettingStore::setAlarmRecordsPath);
+}
+
+void SettingWindow::on_pushButton_9_clicked() {
+    browseFolder(lineEdit_7, &SettingStore::setAlarmImagesPath);
+}
+
+void SettingWindow::onDeviceConnected() {
+    // Nothing to do: the page keeps no camera state.
+}
+
+void SettingWindow::browseFolder(QLineEdit* edit, void (SettingStore::*store)(const QString&)) {
+    const QString folder = m_pDialogs->existingDirectory(edit->text());
+    if (folder.isEmpty()) {
+        return;
+    }
+    // Held to the classic 260-byte path size, counted in the 8-bit form that file APIs receive.
+    if (folder.toLocal8Bit().size() > kMaxPathBytes) {
+        ShowNotify(tr("Path too long Setting Fail"), true);
+        return;
+    }
+    edit->setText(folder);
+    (m_Store.*store)(edit->text());
+    showChanged();
+}
+
+void SettingWindow::showChanged() {
+    ShowSuccessNotify(tr("Setting changed!"));
+}

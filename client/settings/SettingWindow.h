@@ -1,0 +1,88 @@
+// The settings page: alarm options and the four storage folders. Every control writes its key
+// into the SettingStore the moment it changes (no OK or Cancel) and most confirm with the toast
+// "Setting changed!". The page reads the store only while it is built.
+//
+// GUI thread only, like every widget.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+
+#include "settings/FileDialogs.h"
+
+class AlarmWindow;
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLineEdit;
+class QSpinBox;
+class SettingStore;
+
+class SettingWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    // Longest folder path accepted, in bytes of its local 8-bit form.
+    static constexpr int kMaxPathBytes = 260;
+
+    // `parent` (the main window) emits deviceConnected(); `alarmPanel` (may be null) is switched
+    // on and off by "High Temp Alarm" and told about a new alarm sound file.
+    SettingWindow(QWidget* parent, AlarmWindow* alarmPanel);
+    // The same on another store and with other pickers (tests).
+    SettingWindow(QWidget* parent, AlarmWindow* alarmPanel, SettingStore& store,
+                  std::unique_ptr<FileDialogs> dialogs);
+    ~SettingWindow() override;
+
+    // Follows the page's width; the two arguments are ignored. Call after setting the geometry.
+    void fitWidth(int width, int height);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private slots:
+    void on_checkBox_clicked();
+    void on_checkBox_2_clicked();
+    void on_spinBox_valueChanged(int value);
+    void on_comboBox_3_activated(int index);
+    void on_lineEdit_3_textChanged(const QString& text);
+    void on_lineEdit_4_textChanged(const QString& text);
+    void on_pushButton_5_clicked();
+    void on_pushButton_6_clicked();
+    void on_pushButton_7_clicked();
+    void on_checkBox_Recode_clicked();
+    void on_checkBox_Snapshot_clicked();
+    void on_pushButton_8_clicked();
+    void on_pushButton_9_clicked();
+    void onDeviceConnected();
+
+private:
+    void setupUi();
+    void retranslateUi();
+    void loadSettings();
+    void browseFolder(QLineEdit* edit, void (SettingStore::*store)(const QString&));
+    void showChanged();
+
+    SettingStore& m_Store;
+    std::unique_ptr<FileDialogs> m_pDialogs;
+    QPointer<AlarmWindow> m_pAlarmPanel;
+
+    QGroupBox* groupBox = nullptr;
+    QCheckBox* checkBox = nullptr;
+    QCheckBox* checkBox_2 = nullptr;
+    QSpinBox* spinBox = nullptr;
+    QLineEdit* lineEdit_5 = nullptr;
+    QCheckBox* checkBox_Recode = nullptr;
+    QCheckBox* checkBox_Snapshot = nullptr;
+    QFrame* line_2 = nullptr;
+    QGroupBox* groupBox_3 = nullptr;
+    QLineEdit* lineEdit_3 = nullptr;
+    QLineEdit* lineEdit_4 = nullptr;
+    QComboBox* comboBox_3 = nullptr;
+    QLineEdit* lineEdit_6 = nullptr;
+    QLineEdit* lineEdit_7 = nullptr;
+    QFrame* line = nullptr;
+};

@@ -1,0 +1,148 @@
+#include "video/OSDWindow.h"
+
+#include <QDateTime>
+#include <QFont>
+#include <QPainter>
+#include <QThread>
+
+namespace {
+
+std::atomic<OSDWindow*> g_instance{nullptr};
+
+QFont overlayFont(int pixelSize, bool bold) {
+    QFont font;
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    font.setFamily("Microsoft YaHei UI");
+    return font;
+}
+
+}  // namespace
+
+OSDWindow::OSDWindow(QWidget* parent) : QWidget(parent), m_PictureSize(PackSize(480, 640)) {
+    setObjectName("OSDWindow");
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    g_instance.store(this, std::memory_order_release);
+}
+
+OSDWindow::~OSDWindow() {
+    OSDWindow* self = this;
+    g_instance.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+}
+
+OSDWindow* OSDWindow::instance() {
+    return g_instance.load(std::memory_order_acquire);
+}
+
+uint64_t OSDWindow::PackSize(int width, int height) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(width)) << 32 |
+           static_cast<uint32_t>(height);
+}
+
+void OSDWindow::SetPictureSize(int width, int height) {
+    m_PictureSize.store(PackSize(width, height), std::memory_order_release);
+    if (QThread::currentThread() == thread()) {
+        UpdatePictureRect();
+    } else {
+        QMetaObject::invokeMethod(this, &OSDWindow::UpdatePictureRect, Qt::QueuedConnection);
+    }
+}
+
+void OSDWindow::UpdatePictureRect() {
+    m_RectSize = m_PictureSize.load(std::memory_order_acquire);
+    m_PictureRect = PictureRectFor(static_cast<int>(m_RectSize >> 32),
+                                   static_cast<int>(m_RectSize & 0xFFFFFFFFu), rect());
+}
+
+void OSDWindow::FollowParent() {
+    if (QWidget* const parent = parentWidget()) {
+        setGeometry(parent->rect());
+    }
+}
+
+void OSDWindow::SetRecordStartTime(unsigned int seconds) {
+    m_RecordStartTime = seconds;
+}
+
+void OSDWindow::SetSuspended(bool suspended) {
+    m_Suspended = suspended;
+}
+
+QRect OSDWindow::PictureRectFor(int pictureWidth, int pictureHeight, const QRect& overlay) {
+    // The overlay's extent is taken as right - left and bottom - top, one less than its size.
+    const int rw = overlay.right() - overlay.left();
+    const int rh = overlay.bottom() - overlay.top();
+    if (pictureWidth <= 0 || pictureHeight <= 0 || rw <= 0 || rh <= 0) {
+        return {};
+    }
+    const double p = static_cast<double>(pictureWidth) / pictureHeight;
+    const double q = static_cast<double>(rw) / rh;
+    if (q < p) {
+        const int h = static_cast<int>(rw / p);
+        return QRect(0, (rh - h) / 2, rw, h);
+    }
+    const int w = static_cast<int>(rh * p);
+    return QRect((rw - w) / 2, 0, w, rh);
+}
+
+QString OSDWindow::ClockText(int pTimeData) {
+    return QString::asprintf("%02d:%02d", pTimeData / 60, pTimeData % 60);
+}
+
+QString OSDWindow::RecordingText(uint32_t elapsed) {
+    return QString::asprintf("%s:%02u:%02u:%02u", qUtf8Printable(tr("Recording")), elapsed / 3600,
+                             elapsed % 3600 / 60, elapsed % 60);
+}
+
+void OSDWindow::updateOSD(bool bShowRect, bool bShowRecode, int pTimeData) {
+    if (m_Suspended) {
+        return;
+    }
+    m_TimeData = pTimeData;
+    m_ShowRect = bShowRect;
+    m_ShowRecode = bShowRecode;
+    if (!isVisible() && parentWidget() != nullptr && parentWidget()->isVisible()) {
+        show();
+        raise();
+    }
+    update();
+}
+
+void OSDWindow::paintEvent(QPaintEvent* /*event*/) {
+    if (m_RectSize != m_PictureSize.load(std::memory_order_acquire)) {
+        UpdatePictureRect();  // a size from the capture thread whose recomputation is queued
+    }
+    if (m_PictureRect.isEmpty()) {
+        return;
+    }
+    const int left = m_PictureRect.left();
+    const int top = m_PictureRect.top();
+    const int width = m_PictureRect.width();
+    const int height = m_PictureRect.height();
+    const int bottom = m_PictureRect.bottom();
+
+    QPainter painter(this);
+    painter.setPen(QColor(255, 255, 255, 255));
+    painter.setFont(overlayFont(30, false));
+    painter.drawText(left, top + height / 30, width, height, Qt::AlignHCenter,
+                     ClockText(m_TimeData));
+
+    if (m_ShowRect) {
+        // A quarter of the picture's height below the picture's top, half its height tall.
+        painter.setPen(QColor(0, 0, 255, 255));
+        painter.drawRect(left, top + height / 4, width, height / 2);
+    }
+    if (m_ShowRecode) {
+        painter.setPen(QColor(0, 255, 0, 255));
+        painter.setFont(overlayFont(20, true));
+        const uint32_t now = static_cast<uint32_t>(QDateTime::currentSecsSinceEpoch());
+        // The box reaches to the overlay's right edge, so the label fits even on a narrow
+        // picture; its bottom sits a tenth of the picture's height plus 20 pixels above the
+        // picture's bottom.
+        const QRect box(left, top, qMax(width, this->width() - left),
+                        bottom - top - height / 10 - 20);
+        painter.drawText(box, Qt::AlignLeft | Qt::AlignBottom,
+                         RecordingText(now - m_RecordStartTime));
+    }
+}

@@ -1,0 +1,56 @@
+// The staged program as a user starts it: offscreen, against a virtual camera, stopped by SIGTERM.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <filesystem>
+
+#include "support/TempDir.h"
+#include "support/Wait.h"
+
+namespace {
+
+class EndToEndTest : public testing::Test {
+protected:
+    void SetUp() override {
+        // A private copy of the application folder: the run writes kvs.ini and logs into it.
+        std::filesystem::copy(CALORVIEW_STAGE_DIR, m_app, std::filesystem::copy_options::recursive);
+        CalorviewTest::writeFile(m_scenario, R"({"name": "E2E Camera", "fps": 25})");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("FRAMEGATE_VIRTUAL_CAMERA", QString::fromStdString(m_scenario));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(m_dir.path().string()));
+        m_process.setProcessEnvironment(environment);
+        m_process.setWorkingDirectory(QString::fromStdString(m_app.string()));
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+    }
+
+    bool outputContains(const char* text) {
+        m_process.waitForReadyRead(50);
+        m_output += m_process.readAll();
+        return m_output.contains(text);
+    }
+
+    CalorviewTest::TempDir m_dir;
+    std::filesystem::path m_app = m_dir.path() / "app";
+    std::string m_scenario = m_dir.file("camera.json");
+    QProcess m_process;
+    QByteArray m_output;
+};
+
+}  // namespace
+
+TEST_F(EndToEndTest, ConnectsToTheVirtualCameraAndClosesOnSigterm) {
+    m_process.start(QString::fromStdString((m_app / "calorview").string()), {});
+    ASSERT_TRUE(m_process.waitForStarted(5000));
+    EXPECT_TRUE(CalorviewTest::waitUntil([&] { return outputContains("ConnectToDev Success"); },
+                                         std::chrono::seconds(15)))
+        << m_output.toStdString();
+    m_process.terminate();  // SIGTERM
+    ASSERT_TRUE(m_process.waitForFinished(10000));
+    EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_process.exitCode(), 0);
+    const std::string settings = CalorviewTest::readFile((m_app / "kvs.ini").string());
+    EXPECT_NE(settings.find("RecordPath=./Records"), std::string::npos) << settings;
+    EXPECT_NE(settings.find("SnapshotPath=./Snapshot"), std::string::npos) << settings;
+}

@@ -1,0 +1,166 @@
+// The main window's camera supervision, driven by timer events and device-change notices
+// instead of real waiting, against a virtual camera.
+#include "app/MainWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimerEvent>
+#include <atomic>
+#include <filesystem>
+
+#include "alarm/AlarmWindow.h"
+#include "camlib/ScenarioFile.h"
+#include "platform/DeviceNotifier.h"
+#include "platform/TickClock.h"
+#include "settings/SettingStore.h"
+#include "settings/SettingWindow.h"
+#include "support/TempDir.h"
+#include "support/Wait.h"
+#include "video/DeviceConnectionManager.h"
+#include "video/OSDWindow.h"
+#include "video/VideoWindow.h"
+
+namespace {
+
+class FakeClock : public TickClock {
+public:
+    uint32_t ticks() const override { return now.load(); }
+    std::atomic<uint32_t> now{1000000};
+};
+
+class MainWindowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        SettingStore::instance().setPath(QString::fromStdString(m_dir.file("kvs.ini")));
+        CalorviewTest::writeFile(m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50));
+        CalorviewTest::useVirtualCameras({m_scenario});
+        TickClock::Install(&m_clock);
+        m_notifier = new DeviceNotifier({QString::fromStdString(m_scenario)}, false);
+        m_window = std::make_unique<MainWindow>(nullptr, m_notifier);
+        m_notifier->setParent(m_window.get());
+    }
+    void TearDown() override {
+        m_window.reset();
+        TickClock::Install(nullptr);
+    }
+
+    // Runs a timer's tick now, as if its period had passed.
+    void tick(int timerId) {
+        ASSERT_NE(timerId, 0);
+        QTimerEvent event(timerId);
+        QApplication::sendEvent(m_window.get(), &event);
+    }
+    bool connected() const { return DeviceConnectionManager::instance()->IsConnected() != 0; }
+    OSDWindow* osd() const { return m_window->alarmWindow()->videoWindow()->osdWindow(); }
+    // A device-change notice followed by the settle pause.
+    void notice(DeviceNotifier::Change change) {
+        emit m_notifier->deviceChanged(change);
+        QTest::qWait(MainWindow::kDeviceSettleMs + 50);
+    }
+
+    CalorviewTest::TempDir m_dir;
+    std::string m_scenario = m_dir.file("camera.json");
+    FakeClock m_clock;
+    DeviceNotifier* m_notifier = nullptr;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+}  // namespace
+
+TEST_F(MainWindowTest, CameraAtStartConnectsOnTheFirstTick) {
+    EXPECT_EQ(m_window->deviceCount(), 1);
+    EXPECT_FALSE(connected());
+    QSignalSpy connectedSpy(m_window.get(), &MainWindow::deviceConnected);
+    tick(m_window->connectTimerId());
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(connectedSpy.count(), 1);
+    EXPECT_EQ(m_window->connectTimerId(), 0) << "the connect timer stops once connected";
+    // A refill while connected and listed changes nothing.
+    notice(DeviceNotifier::Change::kArrival);
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(m_window->connectTimerId(), 0);
+}
+
+TEST_F(MainWindowTest, UnpluggingTheOnlyCameraDisconnectsAtOnce) {
+    tick(m_window->connectTimerId());
+    ASSERT_TRUE(connected());
+    std::filesystem::remove(m_scenario);
+    notice(DeviceNotifier::Change::kRemoveComplete);
+    EXPECT_EQ(m_window->deviceCount(), 0);
+    EXPECT_FALSE(connected());
+    EXPECT_EQ(m_window->streamCheckTimerId(), 0) << "no stream check without a listed camera";
+    ASSERT_NE(osd(), nullptr);
+    EXPECT_TRUE(osd()->isHidden());
+
+    CalorviewTest::writeFile(m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50));
+    notice(DeviceNotifier::Change::kArrival);
+    EXPECT_EQ(m_window->deviceCount(), 1);
+    tick(m_window->connectTimerId());
+    EXPECT_TRUE(connected()) << "plugged in again, it connects at the next tick";
+}
+
+TEST_F(MainWindowTest, RemovalNoticeWhileListedChecksTheStream) {
+    tick(m_window->connectTimerId());
+    ASSERT_TRUE(connected());
+    VideoWindow* video = m_window->alarmWindow()->videoWindow();
+    ASSERT_TRUE(CalorviewTest::waitUntil([&] { return video->IsStillRecvYUV(); }));
+
+    // Frames keep coming: the check finds the stream alive and changes nothing.
+    notice(DeviceNotifier::Change::kRemoveComplete);
+    const int check = m_window->streamCheckTimerId();
+    tick(check);
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(m_window->streamCheckTimerId(), 0);
+
+    // No frame for longer than the stream's grace: disconnected, and reconnecting on a timer.
+    CalorviewTest::writeFile(
+        m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50,
+                                                R"("timeline": [{"at_ms": 0, "stall": true}])"));
+    notice(DeviceNotifier::Change::kRemoveComplete);
+    m_clock.now += 60000;
+    tick(m_window->streamCheckTimerId());
+    EXPECT_FALSE(connected());
+    EXPECT_NE(m_window->connectTimerId(), 0);
+    EXPECT_EQ(m_window->streamCheckTimerId(), 0);
+}
+
+TEST_F(MainWindowTest, MaximiseTwiceRestoresTheGeometry) {
+    m_window->resize(640, 480);
+    const QRect normal = m_window->geometry();
+    auto* resize = m_window->findChild<QPushButton*>("Resize");
+    ASSERT_NE(resize, nullptr);
+    resize->click();
+    EXPECT_TRUE(resize->property("max").toBool());
+    EXPECT_EQ(m_window->geometry(), QGuiApplication::primaryScreen()->availableGeometry());
+    resize->click();
+    EXPECT_FALSE(resize->property("max").toBool());
+    EXPECT_EQ(m_window->geometry(), normal);
+    EXPECT_FALSE(m_window->isMaximized());
+}
+
+TEST_F(MainWindowTest, EveryResizeCentresTheWindowOnTheDesktop) {
+    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
+    m_window->show();
+    m_window->resize(desktop.width() - 160, desktop.height() - 120);
+    QApplication::processEvents();
+    EXPECT_EQ(m_window->pos(), QPoint(80, 60));
+    m_window->resize(desktop.width(), desktop.height() - 100);
+    QApplication::processEvents();
+    EXPECT_EQ(m_window->pos(), QPoint(0, 0)) << "as wide as the desktop: moved to the corner";
+}
+
+TEST_F(MainWindowTest, TabsSwitchPagesAndMoveTheMarker) {
+    m_window->resize(1280, 720);
+    auto* setting = m_window->findChild<QPushButton*>("MenuSetting");
+    setting->click();
+    EXPECT_TRUE(m_window->alarmWindow()->isHidden());
+    EXPECT_FALSE(m_window->settingWindow()->isHidden());
+    m_window->findChild<QPushButton*>("MenuAlarm")->click();
+    EXPECT_FALSE(m_window->alarmWindow()->isHidden());
+    EXPECT_TRUE(m_window->settingWindow()->isHidden());
+}

@@ -1,0 +1,338 @@
+// The settings page driven offscreen: what it shows, what each control stores, the toasts, the
+// folder length rule, the spin box's focus rule and the width fitter.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSoundEffect>
+#include <QSpinBox>
+#include <QTest>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "alarm/AlarmWindow.h"
+#include "alarm/NotifyManager.h"
+#include "alarm/NotifyWidget.h"
+#include "settings/FileDialogs.h"
+#include "settings/SettingStore.h"
+#include "settings/SettingWindow.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using CalorviewTest::readFile;
+using CalorviewTest::TempDir;
+using CalorviewTest::writeFile;
+
+// Answers every picker with `answer` and records where it was asked to start.
+class FakeDialogs : public FileDialogs {
+public:
+    QString existingDirectory(const QString& startDir) override {
+        starts.append(startDir);
+        return answer;
+    }
+    QString openFileName(const QString& startPath, const QString& filter) override {
+        starts.append(startPath);
+        filters.append(filter);
+        return answer;
+    }
+
+    QString answer;
+    QStringList starts;
+    QStringList filters;
+};
+
+struct Toast {
+    QString text;
+    bool isError = false;
+    bool operator==(const Toast& other) const = default;
+};
+
+void PrintTo(const Toast& toast, std::ostream* out) {
+    *out << '"' << toast.text.toStdString() << '"' << (toast.isError ? " (error)" : "");
+}
+
+const Toast kChanged{QStringLiteral("Setting changed!"), false};
+const Toast kTooLong{QStringLiteral("Path too long Setting Fail"), true};
+
+// A path of exactly `bytes` bytes in UTF-8: a slash, then `unit` repeated.
+QString pathOfBytes(int bytes, const QString& unit = QStringLiteral("a")) {
+    return QStringLiteral("/") + unit.repeated((bytes - 1) / unit.toUtf8().size());
+}
+
+class SettingWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store.setPath(QString::fromStdString(dir.file("kvs.ini")));
+        host.resize(1280, 720);
+        SetNotifyArea(&host, 0, 0, 240, 100);
+    }
+
+    // Built on first use, so a test can fill the store or give an alarm panel first.
+    SettingWindow& page() {
+        if (m_page == nullptr) {
+            auto fake = std::make_unique<FakeDialogs>();
+            dialogs = fake.get();
+            m_page = new SettingWindow(&host, alarmPanel, store, std::move(fake));
+        }
+        return *m_page;
+    }
+
+    template <typename Widget>
+    Widget* child(const char* name) {
+        auto* widget = page().findChild<Widget*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+
+    static std::vector<Toast> toasts() {
+        std::vector<Toast> shown;
+        for (const NotifyWidget* toast : NotifyManager::instance()->Toasts()) {
+            shown.push_back(
+                {toast->TextLabel()->text(), toast->Icon()->styleSheet().contains("alert_error")});
+        }
+        return shown;
+    }
+
+    void showActive() {
+        page();
+        host.show();
+        QApplication::setActiveWindow(&host);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&host));
+    }
+
+    void click(QWidget* widget) {
+        QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(8, widget->height() / 2));
+    }
+
+    TempDir dir;
+    SettingStore store;
+    QWidget host;  // stands in for the main window; destroyed before the store
+    FakeDialogs* dialogs = nullptr;
+    AlarmWindow* alarmPanel = nullptr;
+
+private:
+    SettingWindow* m_page = nullptr;
+};
+
+TEST_F(SettingWindowTest, AFreshInstallationShowsDefaultsAndWritesOnlyTheTwoVideoFolders) {
+    EXPECT_EQ(page().objectName(), "SettingWindow");
+    for (const char* name : {"checkBox", "checkBox_2", "checkBox_Recode", "checkBox_Snapshot"}) {
+        EXPECT_TRUE(child<QCheckBox>(name)->isChecked()) << name;
+    }
+    EXPECT_EQ(child<QSpinBox>("spinBox")->value(), 1);
+    auto* combo = child<QComboBox>("comboBox_3");
+    EXPECT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->currentText(), "mp4");
+    const std::vector<std::pair<const char*, QString>> edits = {
+        {"lineEdit_5", "alarm1.wav"},    {"lineEdit_3", "./Records"},
+        {"lineEdit_4", "./Snapshot"},    {"lineEdit_6", "./AlarmRecords"},
+        {"lineEdit_7", "./AlarmImages"},
+    };
+    for (const auto& [name, text] : edits) {
+        EXPECT_EQ(child<QLineEdit>(name)->text(), text) << name;
+        EXPECT_TRUE(child<QLineEdit>(name)->isReadOnly()) << name;
+    }
+    EXPECT_TRUE(toasts().empty());
+
+    QCoreApplication::processEvents();
+    const std::string ini = readFile(dir.file("kvs.ini"));
+    EXPECT_NE(ini.find("[Video]\nRecordPath=./Records\nSnapshotPath=./Snapshot\n"),
+              std::string::npos)
+        << ini;
+    EXPECT_EQ(ini.find("[Alarm]"), std::string::npos) << ini;
+    EXPECT_EQ(ini.find("RecordType"), std::string::npos) << ini;
+}
+
+TEST_F(SettingWindowTest, StoredValuesAreShownClampedOrUnselectedAndNotRewritten) {
+    writeFile(dir.file("kvs.ini"),
+              "[Alarm]\nAlarmEnabled=false\nAlarmRecordEnabled=false\nAlarmSoundPlayTimes=40\n"
+              "AlarmSoundFile=/s/bell.wav\nAlarmImages=/a/img\nAlarmRecords=/a/rec\n"
+              "[Video]\nRecordType=1\nRecordPath=/v/rec\nSnapshotPath=/v/snap\n");
+    struct Case {
+        int loops, shownLoops, type, shownIndex;
+    };
+    for (const Case& c : {Case{40, 15, 1, 1}, Case{0, 1, 2, -1}, Case{9, 9, -1, -1}}) {
+        SCOPED_TRACE(c.loops);
+        SettingStore fromFile;
+        fromFile.setPath(QString::fromStdString(dir.file("kvs.ini")));
+        fromFile.setAlarmSoundPlayTimes(c.loops);
+        fromFile.setRecordType(c.type);
+        SettingWindow shown(nullptr, nullptr, fromFile, std::make_unique<FakeDialogs>());
+        const auto box = [&](const char* name) {
+            return shown.findChild<QCheckBox*>(name)->isChecked();
+        };
+        const auto edit = [&](const char* name) {
+            return shown.findChild<QLineEdit*>(name)->text();
+        };
+        EXPECT_FALSE(box("checkBox"));
+        EXPECT_TRUE(box("checkBox_2"));
+        EXPECT_FALSE(box("checkBox_Recode"));
+        EXPECT_TRUE(box("checkBox_Snapshot"));
+        EXPECT_EQ(shown.findChild<QSpinBox*>("spinBox")->value(), c.shownLoops);
+        EXPECT_EQ(shown.findChild<QComboBox*>("comboBox_3")->currentIndex(), c.shownIndex);
+        EXPECT_EQ(edit("lineEdit_5"), "/s/bell.wav");
+        EXPECT_EQ(edit("lineEdit_3"), "/v/rec");
+        EXPECT_EQ(edit("lineEdit_4"), "/v/snap");
+        EXPECT_EQ(edit("lineEdit_6"), "/a/rec");
+        EXPECT_EQ(edit("lineEdit_7"), "/a/img");
+        EXPECT_EQ(fromFile.alarmSoundPlayTimes(), c.loops);
+        EXPECT_EQ(fromFile.recordType(), c.type);
+    }
+}
+
+TEST_F(SettingWindowTest, EachSwitchStoresItsStateAndConfirmsAndHighTempAlarmSwitchesThePanel) {
+    alarmPanel = new AlarmWindow(&host);
+    const std::vector<std::pair<const char*, std::function<bool()>>> switches = {
+        {"checkBox", [this] { return store.alarmEnabled(); }},
+        {"checkBox_2", [this] { return store.alarmSoundEnabled(); }},
+        {"checkBox_Recode", [this] { return store.alarmRecordEnabled(); }},
+        {"checkBox_Snapshot", [this] { return store.alarmSnapshotEnabled(); }},
+    };
+    showActive();
+    size_t expectedToasts = 0;
+    for (const auto& [name, stored] : switches) {
+        for (const bool expected : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (expected ? " on" : " off"));
+            click(child<QCheckBox>(name));
+            EXPECT_EQ(stored(), expected);
+            EXPECT_EQ(alarmPanel->IsAlarmEnabled(),
+                      name == std::string("checkBox") ? expected : true);
+            ASSERT_EQ(toasts().size(), ++expectedToasts);
+            EXPECT_EQ(toasts().back(), kChanged);
+        }
+    }
+}
+
+TEST_F(SettingWindowTest, RecordTypeIsStoredOnEveryActivationEvenOfTheSameItem) {
+    showActive();
+    auto* combo = child<QComboBox>("comboBox_3");
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down);
+    EXPECT_EQ(store.recordType(), 1);
+    store.setRecordType(5);  // shows that choosing the same item again writes it again
+    emit combo->activated(1);
+    EXPECT_EQ(store.recordType(), 1);
+    EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
+}
+
+TEST_F(SettingWindowTest, FolderBrowseStoresChosenFoldersOf260BytesAtMost) {
+    struct Control {
+        const char* button;
+        const char* edit;
+        QString (SettingStore::*stored)() const;
+    };
+    const std::vector<Control> controls = {
+        {"pushButton_5", "lineEdit_3", &SettingStore::recordPath},
+        {"pushButton_6", "lineEdit_4", &SettingStore::snapshotPath},
+        {"pushButton_8", "lineEdit_6", &SettingStore::alarmRecordsPath},
+        {"pushButton_9", "lineEdit_7", &SettingStore::alarmImagesPath},
+    };
+    struct Answer {
+        const char* what;
+        QString path;
+        std::vector<Toast> toasts;  // empty: nothing changes
+    };
+    const QString twoBytes = QString::fromUtf8("\xc3\xa9");  // one character, two bytes
+    const std::vector<Answer> answers = {
+        {"a folder", "/data/picked", {kChanged}},
+        {"cancel", "", {}},
+        {"exactly 260 bytes", pathOfBytes(260), {kChanged}},
+        {"261 bytes", pathOfBytes(261), {kTooLong}},
+        {"259 bytes in 130 characters", pathOfBytes(259, twoBytes), {kChanged}},
+        {"263 bytes in 132 characters", pathOfBytes(263, twoBytes), {kTooLong}},
+    };
+    page();
+    for (const Control& control : controls) {
+        for (const Answer& answer : answers) {
+            SCOPED_TRACE(std::string(control.button) + ": " + answer.what);
+            auto* edit = child<QLineEdit>(control.edit);
+            const QString before = edit->text();
+            ASSERT_EQ((store.*control.stored)(), before);
+            const size_t toastsBefore = toasts().size();
+            dialogs->starts.clear();
+            dialogs->answer = answer.path;
+            child<QPushButton>(control.button)->click();
+
+            EXPECT_EQ(dialogs->starts, QStringList{before});
+            const bool changed = answer.toasts == std::vector<Toast>{kChanged};
+            EXPECT_EQ(edit->text(), changed ? answer.path : before);
+            EXPECT_EQ((store.*control.stored)(), changed ? answer.path : before);
+            const std::vector<Toast> shown = toasts();
+            EXPECT_EQ(std::vector<Toast>(shown.begin() + toastsBefore, shown.end()), answer.toasts);
+        }
+    }
+}
+
+TEST_F(SettingWindowTest, AChosenSoundFileOfAnyLengthIsStoredAndReachesTheAlarmPanel) {
+    alarmPanel = new AlarmWindow(&host);
+    page();
+    const std::vector<QString> choices = {QStringLiteral("/sounds/siren.wav"),
+                                          pathOfBytes(400) + QStringLiteral(".wav"), QString()};
+    QString expected = QStringLiteral("alarm1.wav");
+    for (const QString& chosen : choices) {
+        SCOPED_TRACE(chosen.left(20).toStdString());
+        dialogs->starts.clear();
+        dialogs->filters.clear();
+        dialogs->answer = chosen;
+        const QString before = child<QLineEdit>("lineEdit_5")->text();
+        child<QPushButton>("pushButton_7")->click();
+        EXPECT_EQ(dialogs->starts, QStringList{before});
+        EXPECT_EQ(dialogs->filters, QStringList{"wave file (*.wav)"});
+        expected = chosen.isEmpty() ? expected : chosen;
+        EXPECT_EQ(child<QLineEdit>("lineEdit_5")->text(), expected);
+        EXPECT_EQ(store.alarmSoundFile(), expected);
+        ASSERT_NE(alarmPanel->AlarmSound(), nullptr);
+        EXPECT_EQ(alarmPanel->AlarmSound()->source().toLocalFile(), expected);
+    }
+    EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
+}
+
+TEST_F(SettingWindowTest, LoopCountIsStoredWhenTheSpinBoxLosesFocusNotBefore) {
+    showActive();
+    auto* spin = child<QSpinBox>("spinBox");
+    const QPoint emptySpot(page().width() - 5, page().height() - 5);
+    ASSERT_EQ(page().childAt(emptySpot), nullptr);
+
+    spin->setFocus(Qt::MouseFocusReason);
+    QTest::keyClick(spin, Qt::Key_Up);
+    QTest::keyClick(spin, Qt::Key_Up);
+    EXPECT_EQ(spin->value(), 3);
+    EXPECT_EQ(store.alarmSoundPlayTimes(), 1) << "the arrows alone store nothing";
+    EXPECT_TRUE(toasts().empty());
+
+    QTest::mouseClick(&page(), Qt::LeftButton, {}, emptySpot);
+    EXPECT_FALSE(spin->hasFocus()) << "a click on the page takes the focus";
+    EXPECT_EQ(store.alarmSoundPlayTimes(), 3);
+    EXPECT_EQ(toasts(), std::vector<Toast>{kChanged});
+
+    store.setAlarmSoundPlayTimes(9);  // unchanged, it is still stored and confirmed
+    spin->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(&page(), Qt::LeftButton, {}, emptySpot);
+    EXPECT_EQ(store.alarmSoundPlayTimes(), 3);
+    EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
+}
+
+TEST_F(SettingWindowTest, FitWidthFollowsThePageWidthAndIgnoresItsArguments) {
+    const std::vector<std::pair<int, int>> widths = {{1280, 1220}, {839, 779}, {61, 1}, {40, 0}};
+    for (const auto& [pageWidth, fitted] : widths) {
+        SCOPED_TRACE(pageWidth);
+        page().setGeometry(0, 50, pageWidth, 670);
+        page().fitWidth(7, 9);
+        for (const char* name : {"groupBox", "groupBox_3", "line", "line_2"}) {
+            EXPECT_EQ(child<QWidget>(name)->width(), fitted) << name;
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QSignalSpy>
+#include <cstring>
+#include <memory>
+
+#include "client/video/FrameTestSupport.h"
+#include "platform/TickClock.h"
+#include "video/D3DVideoRenderer.h"
+#include "video/DeviceConnectionManager.h"
+#include "video/OSDWindow.h"
+#include "video/VideoWindow.h"
+
+using CalorviewTest::flatUyvy;
+
+namespace {
+
+class ManualClock : public TickClock {
+public:
+    uint32_t ticks() const override { return now; }
+    uint32_t now = 0;
+};
+
+class VideoWindowTest : public testing::Test {
+protected:
+    void SetUp() override { TickClock::Install(&m_clock); }
+    void TearDown() override {
+        m_window.reset();
+        TickClock::Install(nullptr);
+    }
+    void frame(int width, int height, unsigned char y, int bShowRect = 0,
+               const CaptureTime& time = {20, 7, 17, 12, 34, 56},
+               const char* fileTime = "20200717_123456") {
+        const auto picture = flatUyvy(width, height, y);
+        m_window->OnFrame(picture.data(), width, height, bShowRect, fileTime, time);
+    }
+    ManualClock m_clock;
+    std::unique_ptr<VideoWindow> m_window = std::make_unique<VideoWindow>();
+};
+
+TEST_F(VideoWindowTest, BuffersFollowTheFrameSizeAndTheOverlayLearnsIt) {
+    int width = -1, height = -1;
+    EXPECT_TRUE(m_window->SnapshotCopy(&width, &height).empty());
+    EXPECT_EQ(width, 0);
+
+    m_window->resize(400, 600);
+    m_window->osdWindow()->FollowParent();
+    frame(640, 480, 90);
+    m_window->CopyFrameForSnapshot();
+    std::vector<unsigned char> snapshot = m_window->SnapshotCopy(&width, &height);
+    EXPECT_EQ(width, 640);
+    EXPECT_EQ(height, 480);
+    EXPECT_EQ(snapshot, flatUyvy(640, 480, 90));
+    EXPECT_EQ(m_window->osdWindow()->PictureRect(), QRect(0, 150, 399, 299));
+
+    frame(480, 640, 60);
+    snapshot = m_window->SnapshotCopy(&width, &height);
+    EXPECT_EQ(width, 480);
+    EXPECT_EQ(snapshot, std::vector<unsigned char>(480 * 640 * 2, 0))
+        << "a new size replaces the snapshot buffer too";
+    frame(480, 640, 70, 0, {20, 7, 17, 12, 34, 57}, "20200717_123457");
+    char time[32] = {};
+    m_window->CopyFrameForSnapshot(time);
+    EXPECT_STREQ(time, "20200717_123457");
+    EXPECT_EQ(m_window->SnapshotCopy(&width, &height), flatUyvy(480, 640, 70));
+    EXPECT_EQ(m_window->osdWindow()->PictureRect(), QRect(0, 33, 399, 532));
+}
+
+TEST_F(VideoWindowTest, EachFrameTellsTheOverlayItsClockAndRectangle) {
+    QSignalSpy spy(m_window.get(), &VideoWindow::notifyUpdateOSD);
+    frame(4, 4, 10, 1, {20, 1, 1, 13, 45, 10});
+    frame(4, 4, 10, 0, {20, 1, 1, 0, 0, 59});
+    ASSERT_EQ(spy.count(), 2);
+    EXPECT_EQ(spy[0][0].toBool(), true);
+    EXPECT_EQ(spy[0][1].toBool(), false) << "no recording";
+    EXPECT_EQ(spy[0][2].toInt(), 825);
+    EXPECT_EQ(spy[1][0].toBool(), false);
+    EXPECT_EQ(spy[1][2].toInt(), 0);
+    EXPECT_EQ(m_window->TimeOfDay(), 59);
+    frame(4, 4, 10, 0, {20, 1, 1, 13, 45, 10});
+    EXPECT_EQ(m_window->TimeOfDay(), 49510);
+}
+
+TEST_F(VideoWindowTest, StreamIsAliveForTwoSecondsAfterTheLastFrame) {
+    const struct {
+        uint32_t frameTick;
+        uint32_t now;
+        bool alive;
+    } cases[] = {
+        {100000, 100000, true},     {100000, 102000, true},      {100000, 102001, false},
+        {0xFFFFFF00u, 0x6D0, true}, {0xFFFFFF00u, 0x6D1, false},  // across the wrap
+    };
+    m_clock.now = 2000;
+    EXPECT_TRUE(m_window->IsStillRecvYUV()) << "before any frame the last tick is 0";
+    m_clock.now = 2001;
+    EXPECT_FALSE(m_window->IsStillRecvYUV());
+    for (const auto& c : cases) {
+        m_clock.now = c.frameTick;
+        frame(4, 4, 10);
+        m_clock.now = c.now;
+        EXPECT_EQ(m_window->IsStillRecvYUV(), c.alive) << c.frameTick << " " << c.now;
+    }
+}
+
+TEST_F(VideoWindowTest, StartVideoBindsTheRendererAndRegistersTheConsumer) {
+    EXPECT_EQ(VideoWindow::instance(), m_window.get());
+    EXPECT_EQ(m_window->objectName(), "VideoWindow");
+    EXPECT_EQ(OSDWindow::instance(), m_window->osdWindow());
+    EXPECT_TRUE(m_window->osdWindow()->isHidden());
+
+    D3DVideoRenderer::instance()->Init(nullptr);
+    frame(4, 4, 10);  // the failed render rebinds the renderer to this window
+    const auto picture = flatUyvy(4, 4, 10);
+    EXPECT_TRUE(D3DVideoRenderer::instance()->RenderFrame(picture.data(), 4, 4));
+
+    m_window->StartVideo();
+    DeviceConnectionManager* manager = DeviceConnectionManager::instance();
+    EXPECT_EQ(manager->FrameConsumerOf(), &VideoWindow::VideoFrameConsumer);
+    EXPECT_EQ(manager->FrameUserOf(), m_window.get());
+    m_window.reset();
+    EXPECT_EQ(VideoWindow::instance(), nullptr);
+    EXPECT_EQ(OSDWindow::instance(), nullptr);
+    EXPECT_EQ(manager->FrameConsumerOf(), nullptr) << "the destructor unregisters";
+    EXPECT_FALSE(D3DVideoRenderer::instance()->RenderFrame(picture.data(), 4, 4))
+        << "and releases the renderer";
+}
+
+TEST_F(VideoWindowTest, OverlayHidesWithTheWindowAndReturnsOnTheNextUpdate) {
+    m_window->resize(320, 240);
+    m_window->show();
+    OSDWindow* osd = m_window->osdWindow();
+    frame(4, 4, 10);
+    QApplication::processEvents();
+    EXPECT_TRUE(osd->isVisible());
+    EXPECT_EQ(osd->geometry(), m_window->rect());
+
+    m_window->hide();
+    EXPECT_TRUE(osd->isHidden());
+    m_window->show();
+    EXPECT_FALSE(osd->isVisible()) << "stays hidden until the next update";
+    frame(4, 4, 10);
+    QApplication::processEvents();
+    EXPECT_TRUE(osd->isVisible());
+}
+
+// The window as the user sees it: the picture letterboxed in black bars, under the overlay.
+TEST_F(VideoWindowTest, PaintsThePictureLetterboxedBetweenBlackBars) {
+    m_window->resize(1280, 670);
+    m_window->show();
+    m_window->StartVideo();
+    frame(480, 640, 200);
+    QApplication::processEvents();
+    const QImage shot = m_window->grab().toImage();
+    ASSERT_EQ(shot.size(), QSize(1280, 670));
+    const int y = 500;  // below the clock text
+    EXPECT_EQ(shot.pixel(100, y), qRgb(0, 0, 0));
+    EXPECT_EQ(shot.pixel(388, y), qRgb(0, 0, 0));
+    EXPECT_EQ(shot.pixel(390, y), qRgb(200, 200, 200));
+    EXPECT_EQ(shot.pixel(640, y), qRgb(200, 200, 200));
+    EXPECT_EQ(shot.pixel(889, y), qRgb(200, 200, 200));
+    EXPECT_EQ(shot.pixel(892, y), qRgb(0, 0, 0));
+    EXPECT_EQ(shot.pixel(1200, 5), qRgb(0, 0, 0));
+}
+
+}  // namespace
