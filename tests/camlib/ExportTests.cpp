@@ -217,7 +217,7 @@ TEST_F(ExportTest, UninitReturnsQuicklyAfterTheCameraVanished) {
     ASSERT_EQ(RegisterUSBStreamCallBack(index, firstCallback), 2);
     ASSERT_TRUE(waitUntil([] { return g_first.frames > 0; }));
     std::filesystem::remove(m_scenario);  // unplugged
-    std::this_thread::sleep_for(150ms);
+    std::this_thread::sleep_for(500ms);
     const int settled = g_first.frames;
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(g_first.frames, settled) << "streaming stops once the camera is gone";

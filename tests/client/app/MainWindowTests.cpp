@@ -11,7 +11,9 @@
 #include <QTest>
 #include <QTimerEvent>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "alarm/AlarmWindow.h"
 #include "camlib/ScenarioFile.h"
@@ -105,22 +107,24 @@ TEST_F(MainWindowTest, UnpluggingTheOnlyCameraDisconnectsAtOnce) {
 }
 
 TEST_F(MainWindowTest, RemovalNoticeWhileListedChecksTheStream) {
+    // A camera whose stream dies after a second, as from a broken cable that stays listed.
+    CalorviewTest::writeFile(
+        m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50,
+                                                R"("timeline": [{"at_ms": 1000, "stall": true}])"));
     tick(m_window->connectTimerId());
     ASSERT_TRUE(connected());
+    const auto connectedAt = std::chrono::steady_clock::now();
     VideoWindow* video = m_window->alarmWindow()->videoWindow();
     ASSERT_TRUE(CalorviewTest::waitUntil([&] { return video->IsStillRecvYUV(); }));
 
     // Frames keep coming: the check finds the stream alive and changes nothing.
     notice(DeviceNotifier::Change::kRemoveComplete);
-    const int check = m_window->streamCheckTimerId();
-    tick(check);
+    tick(m_window->streamCheckTimerId());
     EXPECT_TRUE(connected());
     EXPECT_EQ(m_window->streamCheckTimerId(), 0);
 
     // No frame for longer than the stream's grace: disconnected, and reconnecting on a timer.
-    CalorviewTest::writeFile(
-        m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50,
-                                                R"("timeline": [{"at_ms": 0, "stall": true}])"));
+    std::this_thread::sleep_until(connectedAt + std::chrono::milliseconds(1300));
     notice(DeviceNotifier::Change::kRemoveComplete);
     m_clock.now += 60000;
     tick(m_window->streamCheckTimerId());
