@@ -41,7 +41,8 @@ test-sanitizers: deps
 	$(NO_ASLR) ctest --test-dir $(BUILD_TSAN) -L threaded --output-on-failure -j 2
 
 bench: build
-	for b in $(BUILD)/bench/*_bench; do $$b; done
+	for b in $$(find $(BUILD)/bench -name '*_bench' -type f -executable | sort); do $$b || exit 1; done
+	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/client/calorview_frame_latency 25 | grep -E '^fps|latency'
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
