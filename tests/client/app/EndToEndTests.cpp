@@ -54,3 +54,24 @@ TEST_F(EndToEndTest, ConnectsToTheVirtualCameraAndClosesOnSigterm) {
     EXPECT_NE(settings.find("RecordPath=./Records"), std::string::npos) << settings;
     EXPECT_NE(settings.find("SnapshotPath=./Snapshot"), std::string::npos) << settings;
 }
+
+TEST_F(EndToEndTest, CorruptFilesInTheApplicationFolderAreSurvived) {
+    const std::string garbage("\x89\x00\xff{[garbage\x01\x02", 14);
+    CalorviewTest::writeFile(
+        (m_app / "kvs.ini").string(),
+        "\x01\x02 not ini ]]]\n[Lang]\nChineseLang=true\n[Alarm\nAlarmEnabled=maybe\n");
+    for (const char* file :
+         {"CompileInfo.ini", "Skin/kvs.qss", "Skin/logo.png", "Skin/mainicon.png",
+          "Skin/alert_error.png", "Lang/kvs_zh.qm", "alarm1.wav"}) {
+        CalorviewTest::writeFile((m_app / file).string(), garbage);
+    }
+    m_process.start(QString::fromStdString((m_app / "calorview").string()), {});
+    ASSERT_TRUE(m_process.waitForStarted(5000));
+    EXPECT_TRUE(CalorviewTest::waitUntil([&] { return outputContains("ConnectToDev Success"); },
+                                         std::chrono::seconds(15)))
+        << m_output.toStdString();
+    m_process.terminate();
+    ASSERT_TRUE(m_process.waitForFinished(10000));
+    EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_process.exitCode(), 0);
+}
