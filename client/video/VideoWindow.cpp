@@ -93,8 +93,6 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
             // Fresh vectors, not resize(): the old memory is given back, not kept as capacity.
             m_FrameBuffer = std::vector<unsigned char>(pixels * 2);
             m_SnapshotBuffer = std::vector<unsigned char>(pixels * 2);
-            m_RgbBuffer1 = std::vector<unsigned char>(pixels * 3);
-            m_RgbBuffer2 = std::vector<unsigned char>(pixels * 3);
             m_FrameWidth = width;
             m_FrameHeight = height;
             resized = true;

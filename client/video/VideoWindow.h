@@ -74,8 +74,6 @@ private:
     mutable std::mutex m_BufferMutex;
     std::vector<unsigned char> m_FrameBuffer;     // latest picture, UYVY
     std::vector<unsigned char> m_SnapshotBuffer;  // frame chosen for a snapshot, UYVY
-    std::vector<unsigned char> m_RgbBuffer1;      // snapshot conversion work area, RGB24
-    std::vector<unsigned char> m_RgbBuffer2;      // recording conversion work area, RGB24
     int m_FrameWidth = 0;
     int m_FrameHeight = 0;
     char m_CaptureTime[32]{};  // latest frame's file-time string
