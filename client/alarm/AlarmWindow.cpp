@@ -5,10 +5,13 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSoundEffect>
+#include <QStyle>
 #include <QUrl>
 #include <thread>
 
+#include "alarm/NotifyManager.h"
 #include "platform/StyleSheetBackground.h"
+#include "platform/TickClock.h"
 #include "settings/SettingStore.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"
@@ -45,6 +48,10 @@ AlarmWindow::AlarmWindow(QWidget* parent)
             Qt::QueuedConnection);
     connect(m_pGrabButton, &QPushButton::clicked, this, &AlarmWindow::onGrabButtonClicked);
     connect(m_pRecordButton, &QPushButton::clicked, this, &AlarmWindow::onRecordButtonClicked);
+    connect(m_pVideoWindow, &VideoWindow::recordingFailed, this, &AlarmWindow::onRecordingFailed,
+            Qt::QueuedConnection);
+    connect(m_pVideoWindow, &VideoWindow::recordingSizeChanged, this,
+            &AlarmWindow::onRecordingSizeChanged, Qt::QueuedConnection);
 
     m_pScrollArea->setWidget(m_pAlarmList);
     LayoutAlarmList();
@@ -97,7 +104,75 @@ void AlarmWindow::onGrabButtonClicked() {
 }
 
 void AlarmWindow::onRecordButtonClicked() {
-    // The recording toggle comes here.
+    const bool working = IsRecordButtonWorking();
+    if (working) {
+        EndRecording();
+        ShowSuccessNotify(tr("Recording finished!"));
+    } else {
+        if (!DeviceConnectionManager::instance()->IsConnected()) {
+            m_bAlarmRecording.store(false);
+            return;
+        }
+        const uint32_t now = TickClock::GetTickCount();
+        m_nRecordStartTick.store(now);
+        m_nLastAlarmTick.store(now);
+        switch (m_pVideoWindow->StartRecord(m_bAlarmRecording.load())) {
+            case 1:
+                ShowSuccessNotify(tr("Recording Start!"));
+                m_bRecording.store(true);
+                break;
+            case 2:
+                ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+                return;
+            default:
+                ShowNotify(tr("Recording failed!"), true);
+                return;
+        }
+    }
+    SetRecordButtonWorking(!working);
+}
+
+void AlarmWindow::StopRecordingIfActive() {
+    if (m_bRecording.load()) {
+        onRecordButtonClicked();
+        m_bAlarmRecording.store(false);
+    }
+}
+
+void AlarmWindow::onRecordingFailed() {
+    if (!IsRecordButtonWorking()) {
+        return;  // already stopped by other means
+    }
+    EndRecording();
+    m_bAlarmRecording.store(false);
+    ShowNotify(tr("Recording failed!"), true);
+    SetRecordButtonWorking(false);
+}
+
+void AlarmWindow::onRecordingSizeChanged() {
+    if (IsRecordButtonWorking()) {
+        // As the 8-minute split does: this file ends, the next starts at the new size.
+        onRecordButtonClicked();
+        onRecordButtonClicked();
+    }
+}
+
+bool AlarmWindow::IsRecordButtonWorking() const {
+    const QVariant working = m_pRecordButton->property("working");
+    return working.isValid() && working.toBool();
+}
+
+void AlarmWindow::SetRecordButtonWorking(bool working) {
+    m_pRecordButton->setProperty("working", working);
+    style()->unpolish(m_pRecordButton);
+    style()->polish(m_pRecordButton);
+}
+
+void AlarmWindow::EndRecording() {
+    m_pVideoWindow->StopRecord();
+    m_bRecording.store(false);
+    m_nLastAlarmTick.store(0);
+    m_nRecordStartTick.store(0);
 }
 
 void AlarmWindow::onPushAlarm(const QString&, const QString&, const QString&, double, int, int) {

@@ -44,6 +44,12 @@ public:
     void SetAlarmSoundFile(const QString& path);
     QSoundEffect* AlarmSound() const { return m_pAlarmSound; }
 
+    // Stops a recording this panel runs (through the record toggle) and forgets that it was an
+    // alarm recording. The disk is full, or the camera was lost.
+    void StopRecordingIfActive();
+    // True while a recording started by this panel runs.
+    bool IsRecording() const { return m_bRecording.load(); }
+
     // The AlarmConsumer given to the connection manager; forwards to the published panel.
     static void AlarmFrameConsumer(const void* alarmWord, const char* fileTime,
                                    const char* displayTime, int kind, int alarmPresent);
@@ -62,6 +68,10 @@ private slots:
     void onPushAlarm(const QString& filename, const QString& time, const QString& time1,
                      double temp, int TempType, int nFreeSpace);
     void OnstopAlarmRecod();
+    // The video window's recording cannot go on: end it as a failure.
+    void onRecordingFailed();
+    // The frames changed size under the recording: finish the file and go on in a new one.
+    void onRecordingSizeChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -70,6 +80,12 @@ protected:
 private:
     // Items 10 pixels apart, newest on top; the list widget as tall as its items.
     void LayoutAlarmList();
+    // The record button's "working" property: the authority on whether a press stops.
+    bool IsRecordButtonWorking() const;
+    // Sets it and re-polishes the button so the style sheet's [working] rules apply.
+    void SetRecordButtonWorking(bool working);
+    // The stop half of the toggle: the video window's recording ends, the panel's state clears.
+    void EndRecording();
 
     VideoWindow* m_pVideoWindow;
     QPushButton* m_pGrabButton;
@@ -78,6 +94,11 @@ private:
     QWidget* m_pAlarmList;
     QList<QWidget*> m_AlarmItems;  // index 0 = newest
     QSoundEffect* m_pAlarmSound = nullptr;
-    // The recording flags and ticks and the push/stop hand-over flags join with the intake.
+    // Recording state: written on the GUI thread; the alarm intake reads the flag and ticks on
+    // the capture thread, hence atomics. Ticks are the tick clock's (0: none running).
+    std::atomic<uint32_t> m_nRecordStartTick{0};
+    std::atomic<uint32_t> m_nLastAlarmTick{0};
+    std::atomic<bool> m_bRecording{false};
+    std::atomic<bool> m_bAlarmRecording{false};  // the running or requested one is an alarm's
     std::atomic<bool> m_bAlarmEnabled{true};
 };

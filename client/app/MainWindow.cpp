@@ -222,6 +222,9 @@ void MainWindow::onDeviceChanged(bool interfaceRemoved) {
 
 void MainWindow::loseCamera() {
     manager().DisconnectDev();
+    if (SettingStore::instance().alarmEnabled()) {
+        m_pAlarmWindow->StopRecordingIfActive();
+    }
     OSDWindow* osd = m_pAlarmWindow->videoWindow()->osdWindow();
     if (osd != nullptr) {
         osd->SetSuspended(true);

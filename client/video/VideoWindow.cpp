@@ -1,17 +1,40 @@
 #include "video/VideoWindow.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QPainter>
 #include <QStyle>
+#include <cstdio>
 #include <cstring>
 
+#include "media/ColourConversion.h"
+#include "media/StreamConverter.h"
+#include "media/TimeBurnIn.h"
+#include "media/X264Encoder.h"
 #include "platform/StyleSheetBackground.h"
 #include "platform/TickClock.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
+#include "settings/SettingStore.h"
 #include "video/OSDWindow.h"
+#include "video/UniqueFilePath.h"
 
 namespace {
+
 std::atomic<VideoWindow*> g_instance{nullptr};
+
+// Recordings and snapshots are refused below this much free space on the target's disk.
+constexpr uint64_t kMinFreeBytes = 5ull << 30;
+// The size the connection asks of the camera: the constructor's encoder is opened for it.
+constexpr int kCameraWidth = 480;
+constexpr int kCameraHeight = 640;
+
+// The capture time as seconds since 1970 (the camera clock is local time); 0 when invalid.
+int64_t SecondsSince1970(const CaptureTime& t) {
+    const QDateTime time(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute, t.second));
+    return time.isValid() ? time.toSecsSinceEpoch() : 0;
+}
+
 }  // namespace
 
 VideoWindow::VideoWindow(QWidget* parent) : QWidget(parent) {
@@ -21,14 +44,23 @@ VideoWindow::VideoWindow(QWidget* parent) : QWidget(parent) {
     m_OSD->hide();
     connect(this, &VideoWindow::notifyUpdateOSD, m_OSD, &OSDWindow::updateOSD,
             Qt::QueuedConnection);
-    // Recording, once built, opens its first encoder here (480 x 640, the size asked of the
-    // camera).
+    const EncParams params = MakeEncParams(kCameraWidth, kCameraHeight);
+    m_pEncoder = X264_Enc_Open(&params);
+    if (m_pEncoder != nullptr) {
+        m_EncoderWidth = kCameraWidth;
+        m_EncoderHeight = kCameraHeight;
+    }
 }
 
 VideoWindow::~VideoWindow() {
-    // Recording, once built, stops a running recording here, before the camera closes.
+    if (m_Recording.load(std::memory_order_acquire)) {
+        StopRecord();
+    }
     // Closing the camera ends frame delivery: nothing below races with OnFrame.
     DeviceConnectionManager::instance()->UnregisterFrameConsumer();
+    // Every file this window closed is complete on disk before the program goes on to exit.
+    SC_WaitFinished();
+    X264_Enc_Close(m_pEncoder);
     D3DVideoRenderer::instance()->Release(this);
     VideoWindow* self = this;
     g_instance.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
@@ -70,6 +102,149 @@ std::vector<unsigned char> VideoWindow::SnapshotCopy(int* width, int* height) co
     return m_SnapshotBuffer;
 }
 
+void VideoWindow::EncoderSize(int* width, int* height) const {
+    std::lock_guard lock(m_RecordMutex);
+    *width = m_pEncoder != nullptr ? m_EncoderWidth : 0;
+    *height = m_pEncoder != nullptr ? m_EncoderHeight : 0;
+}
+
+int VideoWindow::StartRecord(bool alarm) {
+    int width;
+    int height;
+    char captureTime[sizeof m_CaptureTime];
+    CaptureTime clock;
+    {
+        std::lock_guard lock(m_BufferMutex);
+        width = m_FrameWidth;
+        height = m_FrameHeight;
+        std::memcpy(captureTime, m_CaptureTime, sizeof captureTime);
+        clock = m_CaptureClock;
+    }
+    if (width == 0 || captureTime[0] == '\0') {
+        // Without a frame there is no capture time to name the file after.
+        qDebug("StartRecord: no frame has arrived yet");
+        return 0;
+    }
+    {
+        // Never hand the encoder a picture of another size: the instance must match the frames.
+        std::lock_guard lock(m_RecordMutex);
+        if (m_pEncoder != nullptr && (m_EncoderWidth != width || m_EncoderHeight != height)) {
+            X264_Enc_Close(m_pEncoder);
+            m_pEncoder = nullptr;
+        }
+        if (m_pEncoder == nullptr) {
+            const EncParams params = MakeEncParams(width, height);
+            m_pEncoder = X264_Enc_Open(&params);
+            if (m_pEncoder == nullptr) {
+                return 0;
+            }
+            m_EncoderWidth = width;
+            m_EncoderHeight = height;
+        }
+    }
+    SettingStore& settings = SettingStore::instance();
+    const int recordType = settings.recordType();
+    const QString folder = alarm ? settings.alarmRecordsPath() : settings.recordPath();
+    uint64_t freeBytes = 0;
+    if (DeviceConnectionManager::instance()->GetDiskFreeSpace(QFile::encodeName(folder).constData(),
+                                                              &freeBytes) &&
+        freeBytes < kMinFreeBytes) {
+        m_Recording.store(false, std::memory_order_release);
+        return 2;
+    }
+    const QDateTime startTime = QDateTime::currentDateTime();
+    const QString path = UniqueFilePath(folder + "/" + QString::fromLatin1(captureTime) +
+                                        (recordType == 1 ? ".pvf" : ".mp4"));
+    const QByteArray localPath = QFile::encodeName(path);
+    if (!SC_Init()) {
+        m_Recording.store(false, std::memory_order_release);
+        return 0;
+    }
+    void* container = nullptr;
+    int64_t creationTime = SecondsSince1970(clock);
+    if (creationTime == 0) {
+        creationTime = startTime.toSecsSinceEpoch();
+    }
+    if (SC_OpenFileAt(recordType == 1 ? kScFormatPvf : kScFormatMp4, localPath.constData(),
+                      static_cast<int>(localPath.size()), creationTime, &container) != 0) {
+        std::printf("SC_OpenFile error\n");
+        std::fflush(stdout);
+        SC_Uninit();
+        m_Recording.store(false, std::memory_order_release);
+        return 0;
+    }
+    {
+        std::lock_guard lock(m_RecordMutex);
+        m_pContainer = container;
+    }
+    m_RecordingTrouble.store(false, std::memory_order_relaxed);
+    m_Recording.store(true, std::memory_order_release);
+    m_OSD->SetRecordStartTime(static_cast<unsigned int>(startTime.toSecsSinceEpoch()));
+    return 1;
+}
+
+void VideoWindow::StopRecord() {
+    // Cleared first, so the capture thread stops calling WriteRecordFrame.
+    m_Recording.store(false, std::memory_order_release);
+    void* encoder;
+    void* container;
+    {
+        // Waits for a frame being encoded; later writes find no encoder and return.
+        std::lock_guard lock(m_RecordMutex);
+        encoder = m_pEncoder;
+        container = m_pContainer;
+        m_pEncoder = nullptr;
+        m_pContainer = nullptr;
+    }
+    X264_Enc_Close(encoder);
+    if (container != nullptr) {
+        // Both return at once; the writer thread completes the file.
+        SC_FinishFile(container);
+        SC_CloseFile(container);
+        SC_Uninit();
+    }
+}
+
+bool VideoWindow::WriteRecordFrame() {
+    std::lock_guard lock(m_RecordMutex);
+    if (m_pEncoder == nullptr) {
+        return false;
+    }
+    // The capture thread is the only writer of the frame buffer and its size.
+    const int width = m_FrameWidth;
+    const int height = m_FrameHeight;
+    if (width != m_EncoderWidth || height != m_EncoderHeight) {
+        if (!m_RecordingTrouble.exchange(true)) {
+            emit recordingSizeChanged();
+        }
+        return false;
+    }
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (m_RgbBuffer2.size() != pixels * 3) {
+        m_RgbBuffer2.assign(pixels * 3, 0);
+        m_I420Buffer.assign(pixels * 3 / 2, 0);
+        m_EncodedBuffer.assign(pixels * 2, 0);
+    }
+    UyvyToRgb24(m_FrameBuffer.data(), m_RgbBuffer2.data(), width, height);
+    DrawTimeOnFrame(m_RgbBuffer2.data(), width, height, m_TimeOfDay.load());
+    Rgb24ToI420(m_I420Buffer.data(), m_RgbBuffer2.data(), width, height);
+    unsigned char* const y = m_I420Buffer.data();
+    const EncPicture picture{y, y + pixels, y + pixels + pixels / 4, {}};
+    EncOutput output{0, m_EncodedBuffer.data(), static_cast<int32_t>(m_EncodedBuffer.size())};
+    const int n = X264_Enc_Start(m_pEncoder, &picture, &output);
+    if (n > 0 && m_pContainer != nullptr) {
+        const int r = SC_InputDataAt(m_pContainer, m_EncodedBuffer.data(), n, m_FrameArrivalUs);
+        if (r != 0) {
+            qDebug("SC_InputData error nbRet = %d nRet=%d", r, n);
+            if (r == kScFailed && !m_RecordingTrouble.exchange(true)) {
+                emit recordingFailed();
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
 void VideoWindow::VideoFrameConsumer(const unsigned char* picture, int width, int height,
                                      void* user, int bShowRect, const char* fileTime, int year,
                                      int month, int day, int hour, int minute, int second) {
@@ -85,6 +260,7 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
     if (picture == nullptr || width <= 0 || height <= 0) {
         return;
     }
+    m_FrameArrivalUs = SC_MonotonicUs();
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     bool resized = false;
     {
@@ -102,13 +278,16 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
         if (fileTime != nullptr) {
             std::memcpy(m_CaptureTime, fileTime, strnlen(fileTime, sizeof m_CaptureTime - 1));
         }
+        m_CaptureClock = time;
     }
     if (resized) {
         m_OSD->SetPictureSize(width, height);
     }
     m_TimeOfDay.store(time.hour * 3600 + time.minute * 60 + time.second, std::memory_order_relaxed);
     m_LastFrameTick.store(TickClock::GetTickCount(), std::memory_order_release);
-    // Recording, once built, writes this frame here while m_Recording is set.
+    if (m_Recording.load(std::memory_order_acquire)) {
+        WriteRecordFrame();
+    }
 
     D3DVideoRenderer* const renderer = D3DVideoRenderer::instance();
     if (!renderer->RenderFrame(picture, width, height)) {

@@ -4,10 +4,18 @@
 // notifyUpdateOSD. It also tells whether the stream is still alive and copies the current
 // frame for snapshots.
 //
-// Threads: OnFrame and VideoFrameConsumer run on the capture thread; CopyFrameForSnapshot() on
-// the capture thread (alarm intake); everything else on the GUI thread. m_BufferMutex guards
-// the four buffers, their size and the capture-time string, so a copy always sees one whole
-// frame of one size; the last frame tick, the time of day and the flags are atomics.
+// Recording: StartRecord and StopRecord (GUI thread) and WriteRecordFrame (capture thread, from
+// OnFrame while the recording flag is set) turn the frames into an H.264 file through the
+// encoder and container layers of media/.
+//
+// Threads: OnFrame, VideoFrameConsumer and WriteRecordFrame run on the capture thread;
+// CopyFrameForSnapshot() on the capture thread (alarm intake); everything else on the GUI
+// thread. m_BufferMutex guards the frame and snapshot buffers, their size and the capture
+// time, so a copy always sees one whole frame of one size; only the capture thread writes
+// them, so it reads them without the lock. m_RecordMutex guards the encoder and container
+// handles and the recording work buffers; it is taken after m_BufferMutex, never around file
+// I/O (the container's writer thread does that). The last frame tick, the time of day and the
+// flags are atomics.
 #pragma once
 
 #include <QWidget>
@@ -49,6 +57,19 @@ public:
     // Seconds since midnight of the latest frame's capture time. Any thread.
     int TimeOfDay() const { return m_TimeOfDay.load(std::memory_order_relaxed); }
 
+    // Starts a recording into the alarm records folder (`alarm`) or the manual one, named by
+    // the latest frame's capture time: 1 started, 0 failed (also before the first frame),
+    // 2 refused because the folder's disk has less than 5 GiB free.
+    int StartRecord(bool alarm);
+    // Ends the running recording; its file is completed in the background. Waits for a frame
+    // being encoded.
+    void StopRecord();
+    // Encodes the frame just stored and hands it to the file. Capture thread.
+    bool WriteRecordFrame();
+    bool IsRecording() const { return m_Recording.load(std::memory_order_acquire); }
+    // Size of the open encoder instance, 0 x 0 when none is open.
+    void EncoderSize(int* width, int* height) const;
+
     // The frame consumer handed to the connection manager; calls OnFrame on `user`.
     static void VideoFrameConsumer(const unsigned char* picture, int width, int height, void* user,
                                    int bShowRect, const char* fileTime, int year, int month,
@@ -60,6 +81,11 @@ public:
 signals:
     // Once per frame, from the capture thread; connected queued to the overlay's updateOSD.
     void notifyUpdateOSD(bool bShowRect, bool bShowRecode, int pTimeData);
+    // From the capture thread, once per recording: its file has failed for good (disk full,
+    // writes failing for a second), or the frames changed size, which the running encoder
+    // cannot take. The owner of the record button ends (or restarts) the recording.
+    void recordingFailed();
+    void recordingSizeChanged();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -77,12 +103,22 @@ private:
     int m_FrameWidth = 0;
     int m_FrameHeight = 0;
     char m_CaptureTime[32]{};  // latest frame's file-time string
+    CaptureTime m_CaptureClock{};  // latest frame's capture time
 
     std::atomic<int> m_TimeOfDay{0};
     std::atomic<uint32_t> m_LastFrameTick{0};
+    int64_t m_FrameArrivalUs = 0;  // capture thread only: when the latest frame arrived
 
-    // Recording (StartRecord, StopRecord, WriteRecordFrame) joins here: its encoder and
-    // container handles and the recording mutex that guards them. The flag is read by the
-    // capture thread on every frame.
-    std::atomic<bool> m_Recording{false};
+    // Guarded by m_RecordMutex.
+    mutable std::mutex m_RecordMutex;
+    void* m_pEncoder = nullptr;  // X264_Enc_* handle
+    int m_EncoderWidth = 0;
+    int m_EncoderHeight = 0;
+    void* m_pContainer = nullptr;              // SC_* handle
+    std::vector<unsigned char> m_RgbBuffer2;   // the recorded frame, RGB24, time burnt in
+    std::vector<unsigned char> m_I420Buffer;   // the same, I420, for the encoder
+    std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
+
+    std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord
+    std::atomic<bool> m_RecordingTrouble{false};  // a failure or size change was signalled
 };

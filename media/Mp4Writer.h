@@ -1,0 +1,44 @@
+// MP4 (H.264) through libavformat. While recording the file is fragmented MP4: a fragment per
+// key frame (one a second), each appended whole and synced, so a crash loses at most the
+// fragment being gathered. Finish() rewrites it as a progressive MP4 with its index in front
+// (every player reads it and seeks at once), replacing the fragmented file atomically; if that
+// fails the fragmented file stays as it is, still playable.
+//
+// Threads: one thread at a time (see ContainerWriter).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "media/ContainerWriter.h"
+#include "media/FileSink.h"
+
+struct AVFormatContext;
+struct AVIOContext;
+struct AVPacket;
+
+namespace Media {
+
+class Mp4Writer : public ContainerWriter {
+public:
+    // `creationTime`: seconds since 1970, stored as the file's creation time.
+    Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime);
+    ~Mp4Writer() override;
+    Mp4Writer(const Mp4Writer&) = delete;
+    Mp4Writer& operator=(const Mp4Writer&) = delete;
+
+    // Frames before the first key frame are dropped (an MP4 takes its parameter sets from it).
+    bool WriteFrame(const EncodedFrame& frame) override;
+    bool Sync() override;
+    bool Finish() override;
+    int Error() const override { return m_error; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> m_impl;
+    int m_error = 0;
+};
+
+}  // namespace Media
