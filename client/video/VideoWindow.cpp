@@ -29,9 +29,10 @@ constexpr uint64_t kMinFreeBytes = 5ull << 30;
 constexpr int kCameraWidth = 480;
 constexpr int kCameraHeight = 640;
 
-// The capture time as seconds since 1970 (the camera clock is local time); 0 when invalid.
+// The capture time as seconds since 1970 (the camera clock is local time, its year counted
+// from 2000); 0 when invalid.
 int64_t SecondsSince1970(const CaptureTime& t) {
-    const QDateTime time(QDate(t.year, t.month, t.day), QTime(t.hour, t.minute, t.second));
+    const QDateTime time(QDate(2000 + t.year, t.month, t.day), QTime(t.hour, t.minute, t.second));
     return time.isValid() ? time.toSecsSinceEpoch() : 0;
 }
 
