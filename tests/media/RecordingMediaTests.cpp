@@ -7,6 +7,7 @@
 
 #include "media/AnnexB.h"
 #include "media/FileSink.h"
+#include "media/PosixFileSink.h"
 #include "media/StreamConverter.h"
 #include "media/X264Encoder.h"
 #include "support/Ffprobe.h"
@@ -166,9 +167,8 @@ TEST(RecordingMedia, FullDiskFailsTheRecordingAndKeepsWhatWasWritten) {
     for (const int format : {kScFormatMp4, kScFormatPvf}) {
         TempDir dir;
         Media::FileSink::InstallFactory([](const std::string& path, int* error) {
-            Media::FileSink::InstallFactory(nullptr);
             return std::unique_ptr<Media::FileSink>(
-                new FullDiskSink(Media::FileSink::Create(path, error), 50 * 1024));
+                new FullDiskSink(Media::PosixFileSink::Open(path, error), 50 * 1024));
         });
         const std::string path = dir.file(format == kScFormatMp4 ? "full.mp4" : "full.pvf");
         void* file = nullptr;
@@ -189,6 +189,7 @@ TEST(RecordingMedia, FullDiskFailsTheRecordingAndKeepsWhatWasWritten) {
         SC_FinishFile(file);
         SC_CloseFile(file);
         SC_WaitFinished();
+        Media::FileSink::InstallFactory(nullptr);
         if (format == kScFormatMp4) {
             EXPECT_GT(CalorviewTest::probedFrames(path), 0);
         }

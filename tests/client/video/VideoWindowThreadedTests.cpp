@@ -7,9 +7,15 @@
 #include <QImage>
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "client/video/FrameTestSupport.h"
+#include "media/StreamConverter.h"
+#include "settings/SettingStore.h"
+#include "support/FakeDiskSpace.h"
+#include "support/Ffprobe.h"
+#include "support/TempDir.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/VideoWindow.h"
 
@@ -85,6 +91,53 @@ TEST(VideoWindowThreadedTest, SnapshotsAndPaintsSeeWholeFramesWhileTheSizeChange
     EXPECT_TRUE(centre == qRgb(40, 40, 40) || centre == qRgb(200, 200, 200));
     EXPECT_GE(checks, 200);
     EXPECT_GT(D3DVideoRenderer::instance()->GetStats().shown, 0u);
+}
+
+// Recordings start and stop on this thread while frames keep arriving on another: a stop waits
+// for the frame being encoded, and every file is whole.
+TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    SettingStore::instance().setPath(QString::fromStdString(dir.file("kvs.ini")));
+    SettingStore::instance().setRecordPath(QString::fromStdString(dir.path().string()));
+    VideoWindow window;
+    std::atomic<bool> done{false};
+    std::atomic<int> delivered{0};
+    std::thread capture([&] {
+        const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
+        while (!done) {
+            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0,
+                                            "20261207_090000", 26, 12, 7, 9, 0, 0);
+            ++delivered;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    while (delivered == 0) {
+        std::this_thread::yield();
+    }
+    for (int i = 0; i < 6; ++i) {
+        SettingStore::instance().setRecordType(i % 2);
+        ASSERT_EQ(window.StartRecord(false), 1);
+        const int before = delivered;
+        while (delivered < before + 5) {
+            std::this_thread::yield();
+        }
+        window.StopRecord();
+    }
+    done = true;
+    capture.join();
+    SC_WaitFinished();
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.path().extension() == ".mp4") {
+            EXPECT_GE(CalorviewTest::probedFrames(entry.path().string()), 4) << entry.path();
+            ++files;
+        } else if (entry.path().extension() == ".pvf") {
+            EXPECT_GT(std::filesystem::file_size(entry.path()), 1000u);
+            ++files;
+        }
+    }
+    EXPECT_EQ(files, 6);
 }
 
 }  // namespace
