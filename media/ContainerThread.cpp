@@ -114,8 +114,8 @@ void ContainerThread::NoteWrite(bool ok, int error, int64_t nowMs) {
     }
     if (!m_failed && (IsFatal(error) || nowMs - m_failingSinceMs >= kFailureMs)) {
         m_failed = true;
-        std::fprintf(stderr, "%s: writing failed (%s); the recording has failed\n",
-                     m_name.c_str(), std::strerror(error));
+        std::fprintf(stderr, "%s: writing failed (%s); the recording has failed\n", m_name.c_str(),
+                     std::strerror(error));
     }
 }
 

@@ -67,13 +67,13 @@ private:
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<Slot> m_slots;       // ring of kQueueFrames buffers, reused
-    size_t m_head = 0;               // next slot to write
-    size_t m_count = 0;              // slots queued
-    int64_t m_firstArrivalUs = -1;   // the recording's time zero
-    int64_t m_fullSinceMs = 0;       // queue full since then (0: not full)
-    int64_t m_failingSinceMs = 0;    // writes failing since then (0: last write succeeded)
-    bool m_lostSincePush = false;    // a frame was lost since the last Push
+    std::vector<Slot> m_slots;      // ring of kQueueFrames buffers, reused
+    size_t m_head = 0;              // next slot to write
+    size_t m_count = 0;             // slots queued
+    int64_t m_firstArrivalUs = -1;  // the recording's time zero
+    int64_t m_fullSinceMs = 0;      // queue full since then (0: not full)
+    int64_t m_failingSinceMs = 0;   // writes failing since then (0: last write succeeded)
+    bool m_lostSincePush = false;   // a frame was lost since the last Push
     bool m_failed = false;
     bool m_finishing = false;
     bool m_done = false;

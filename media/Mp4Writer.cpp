@@ -86,7 +86,8 @@ bool MakeProgressive(const std::string& path, int64_t lastDuration) {
     if (ok) {
         stream->codecpar->codec_tag = 0;
         stream->time_base = in->streams[0]->time_base;
-        if (const AVDictionaryEntry* created = av_dict_get(in->metadata, "creation_time", nullptr, 0)) {
+        if (const AVDictionaryEntry* created =
+                av_dict_get(in->metadata, "creation_time", nullptr, 0)) {
             av_dict_set(&out->metadata, "creation_time", created->value, 0);
         }
         av_dict_set(&options, "movflags", "+faststart", 0);
@@ -177,8 +178,8 @@ struct Mp4Writer::Impl {
         packet = av_packet_alloc();
         auto* ioBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
         AVIOContext* io = ioBuffer == nullptr ? nullptr
-                                              : avio_alloc_context(ioBuffer, kIoBufferSize, 1,
-                                                                   this, nullptr, &Collect, nullptr);
+                                              : avio_alloc_context(ioBuffer, kIoBufferSize, 1, this,
+                                                                   nullptr, &Collect, nullptr);
         if (io == nullptr) {
             av_free(ioBuffer);
             return false;
@@ -192,13 +193,15 @@ struct Mp4Writer::Impl {
         }
         // The decoder configuration is the key frame's parameter sets, everything before its
         // first picture slice.
-        const size_t configSize = static_cast<size_t>(FirstSlice(frame.data, frame.size) - frame.data);
+        const size_t configSize =
+            static_cast<size_t>(FirstSlice(frame.data, frame.size) - frame.data);
         AVCodecParameters* par = stream->codecpar;
         par->codec_type = AVMEDIA_TYPE_VIDEO;
         par->codec_id = AV_CODEC_ID_H264;
         par->width = width;
         par->height = height;
-        par->extradata = static_cast<uint8_t*>(av_mallocz(configSize + AV_INPUT_BUFFER_PADDING_SIZE));
+        par->extradata =
+            static_cast<uint8_t*>(av_mallocz(configSize + AV_INPUT_BUFFER_PADDING_SIZE));
         if (par->extradata == nullptr) {
             return false;
         }

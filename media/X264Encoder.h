@@ -49,7 +49,7 @@ public:
     struct Settings {
         int width = 0;
         int height = 0;
-        int frameRate = 25;  // word 3; also the key-frame interval in frames (one second)
+        int frameRate = 25;   // word 3; also the key-frame interval in frames (one second)
         int bitrateKbps = 0;  // word 4; 0 = constant quality
     };
     static bool ReadParams(const EncParams& params, Settings* settings);

@@ -13,9 +13,9 @@
 #include "media/X264Encoder.h"
 #include "platform/StyleSheetBackground.h"
 #include "platform/TickClock.h"
+#include "settings/SettingStore.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
-#include "settings/SettingStore.h"
 #include "video/OSDWindow.h"
 #include "video/UniqueFilePath.h"
 

@@ -102,7 +102,7 @@ private:
     std::vector<unsigned char> m_SnapshotBuffer;  // frame chosen for a snapshot, UYVY
     int m_FrameWidth = 0;
     int m_FrameHeight = 0;
-    char m_CaptureTime[32]{};  // latest frame's file-time string
+    char m_CaptureTime[32]{};      // latest frame's file-time string
     CaptureTime m_CaptureClock{};  // latest frame's capture time
 
     std::atomic<int> m_TimeOfDay{0};
@@ -114,9 +114,9 @@ private:
     void* m_pEncoder = nullptr;  // X264_Enc_* handle
     int m_EncoderWidth = 0;
     int m_EncoderHeight = 0;
-    void* m_pContainer = nullptr;              // SC_* handle
-    std::vector<unsigned char> m_RgbBuffer2;   // the recorded frame, RGB24, time burnt in
-    std::vector<unsigned char> m_I420Buffer;   // the same, I420, for the encoder
+    void* m_pContainer = nullptr;                // SC_* handle
+    std::vector<unsigned char> m_RgbBuffer2;     // the recorded frame, RGB24, time burnt in
+    std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord

@@ -7,10 +7,10 @@
 
 #include "media/AnnexB.h"
 #include "media/FileSink.h"
-#include "media/PosixFileSink.h"
 #include "media/StreamConverter.h"
 #include "media/X264Encoder.h"
 #include "support/Ffprobe.h"
+#include "support/FullDiskSink.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -48,8 +48,7 @@ std::string Record(const TempDir& dir, const std::string& name, int format, int 
     void* encoder = X264_Enc_Open(&params);
     void* file = nullptr;
     EXPECT_TRUE(SC_Init());
-    EXPECT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000,
-                            &file),
+    EXPECT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000, &file),
               0);
     std::vector<unsigned char> out(kWidth * kHeight * 2);
     for (int i = 0; i < count; ++i) {
@@ -92,8 +91,8 @@ TEST(RecordingMedia, EncoderRepeatsParameterSetsOnEveryKeyFrameOncePerSecond) {
 }
 
 TEST(RecordingMedia, EncoderRefusesBlocksThatDoNotDescribeAPicture) {
-    for (const auto& [w, h, area] : {std::tuple{0, 640, 0}, {481, 640, 481 * 640},
-                                     {480, 640, 480 * 641}}) {
+    for (const auto& [w, h, area] :
+         {std::tuple{0, 640, 0}, {481, 640, 481 * 640}, {480, 640, 480 * 641}}) {
         EncParams params = MakeEncParams(480, 640);
         params.word[0] = w;
         params.word[1] = h;
@@ -139,37 +138,10 @@ TEST(RecordingMedia, OpenRefusesExistingFilesMissingFoldersAndUnknownFormats) {
     EXPECT_FALSE(std::filesystem::exists(fresh));
 }
 
-// A file system that fills up after `budget` bytes.
-class FullDiskSink : public Media::FileSink {
-public:
-    FullDiskSink(std::unique_ptr<Media::FileSink> real, int64_t budget)
-        : m_real(std::move(real)), m_budget(budget) {}
-    bool Write(const void* data, size_t size) override {
-        if (m_real->Size() + static_cast<int64_t>(size) > m_budget) {
-            m_error = ENOSPC;
-            return false;
-        }
-        return m_real->Write(data, size);
-    }
-    bool Truncate(int64_t size) override { return m_real->Truncate(size); }
-    bool Sync() override { return m_real->Sync(); }
-    int64_t Size() const override { return m_real->Size(); }
-    int Error() const override { return m_error; }
-    const std::string& Path() const override { return m_real->Path(); }
-
-private:
-    std::unique_ptr<Media::FileSink> m_real;
-    int64_t m_budget;
-    int m_error = 0;
-};
-
 TEST(RecordingMedia, FullDiskFailsTheRecordingAndKeepsWhatWasWritten) {
     for (const int format : {kScFormatMp4, kScFormatPvf}) {
         TempDir dir;
-        Media::FileSink::InstallFactory([](const std::string& path, int* error) {
-            return std::unique_ptr<Media::FileSink>(
-                new FullDiskSink(Media::PosixFileSink::Open(path, error), 50 * 1024));
-        });
+        CalorviewTest::FullDiskSink::InstallFor(50 * 1024);
         const std::string path = dir.file(format == kScFormatMp4 ? "full.mp4" : "full.pvf");
         void* file = nullptr;
         ASSERT_EQ(SC_OpenFile(format, path.c_str(), static_cast<int>(path.size()), &file), 0);

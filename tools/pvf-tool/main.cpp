@@ -58,15 +58,24 @@ std::string LocalIsoTime(int64_t seconds) {
     return text;
 }
 
-int Info(const std::string& path) {
+// Opens `path` and reads it through once; null, after saying why, when either fails.
+std::unique_ptr<Media::PvfReader> OpenSummarized(const std::string& path,
+                                                 Media::PvfReader::Summary* summary) {
     std::string error;
-    const auto reader = Media::PvfReader::Open(path, &error);
+    auto reader = Media::PvfReader::Open(path, &error);
     if (!reader) {
-        return Fail(path, error);
+        Fail(path, error);
+    } else if (!reader->Summarize(summary)) {
+        Fail(path, reader->ErrorText());
+        reader.reset();
     }
+    return reader;
+}
+
+int Info(const std::string& path) {
     Media::PvfReader::Summary summary;
-    if (!reader->Summarize(&summary)) {
-        return Fail(path, reader->ErrorText());
+    if (!OpenSummarized(path, &summary)) {
+        return kFailed;
     }
     std::printf("size: %" PRId64 " bytes\n", summary.fileSize);
     std::printf("frames: %" PRId64 "\n", summary.frames);
@@ -88,15 +97,11 @@ int Info(const std::string& path) {
 }
 
 int ToMp4(const std::string& path, const std::string& outPath) {
-    std::string error;
-    const auto reader = Media::PvfReader::Open(path, &error);
-    if (!reader) {
-        return Fail(path, error);
-    }
     // Read through once first so that nothing is created for a file without a frame.
     Media::PvfReader::Summary summary;
-    if (!reader->Summarize(&summary)) {
-        return Fail(path, reader->ErrorText());
+    const auto reader = OpenSummarized(path, &summary);
+    if (!reader) {
+        return kFailed;
     }
     if (summary.frames == 0) {
         return Fail(path, "no whole frame to copy");

@@ -10,11 +10,11 @@
 #include "alarm/AlarmWindow.h"
 #include "camlib/ScenarioFile.h"
 #include "media/FileSink.h"
-#include "media/PosixFileSink.h"
 #include "media/StreamConverter.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/Ffprobe.h"
+#include "support/FullDiskSink.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"
@@ -116,35 +116,11 @@ TEST_F(RecordToggle, CameraOfAnotherSizeContinuesInASecondFile) {
     EXPECT_GT(std::stoi(second.at("nb_read_frames")), 10);
 }
 
-// Writes go through until `budget` bytes, then the disk is full.
-class FillingSink : public Media::FileSink {
-public:
-    FillingSink(std::unique_ptr<Media::FileSink> real, int64_t budget)
-        : m_real(std::move(real)), m_budget(budget) {}
-    bool Write(const void* data, size_t size) override {
-        return m_real->Size() + static_cast<int64_t>(size) <= m_budget ? m_real->Write(data, size)
-                                                                        : false;
-    }
-    bool Truncate(int64_t size) override { return m_real->Truncate(size); }
-    bool Sync() override { return m_real->Sync(); }
-    int64_t Size() const override { return m_real->Size(); }
-    int Error() const override { return ENOSPC; }
-    const std::string& Path() const override { return m_real->Path(); }
-
-private:
-    std::unique_ptr<Media::FileSink> m_real;
-    int64_t m_budget;
-};
-
 TEST_F(RecordToggle, FullDiskEndsTheRecordingAndKeepsWhatWasWritten) {
     connect(0);
     for (const int type : {0, 1}) {
         SettingStore::instance().setRecordType(type);
-        Media::FileSink::InstallFactory([](const std::string& path, int* error) {
-            std::unique_ptr<Media::FileSink> real = Media::PosixFileSink::Open(path, error);
-            return std::unique_ptr<Media::FileSink>(
-                real ? new FillingSink(std::move(real), 200000) : nullptr);
-        });
+        CalorviewTest::FullDiskSink::InstallFor(200000);
         m_record->click();
         ASSERT_EQ(working(), QVariant(true));
         // The panel hears of it from the capture thread and ends the recording itself.

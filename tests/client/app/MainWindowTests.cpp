@@ -91,10 +91,22 @@ TEST_F(MainWindowTest, CameraAtStartConnectsOnTheFirstTick) {
 TEST_F(MainWindowTest, UnpluggingTheOnlyCameraDisconnectsAtOnce) {
     tick(m_window->connectTimerId());
     ASSERT_TRUE(connected());
+    // A recording runs when the camera goes ("Alarm/AlarmEnabled" is on by default).
+    SettingStore::instance().setRecordPath(QString::fromStdString(m_dir.path().string()));
+    AlarmWindow* panel = m_window->alarmWindow();
+    ASSERT_TRUE(CalorviewTest::waitUntil([&] {
+        char time[32] = {};
+        panel->videoWindow()->CopyFrameForSnapshot(time);
+        return time[0] != '\0';
+    }));
+    panel->findChild<QPushButton*>("RecordButton")->click();
+    ASSERT_TRUE(panel->IsRecording());
     std::filesystem::remove(m_scenario);
     notice(DeviceNotifier::Change::kRemoveComplete);
     EXPECT_EQ(m_window->deviceCount(), 0);
     EXPECT_FALSE(connected());
+    EXPECT_FALSE(panel->IsRecording());
+    EXPECT_FALSE(panel->videoWindow()->IsRecording());
     EXPECT_EQ(m_window->streamCheckTimerId(), 0) << "no stream check without a listed camera";
     ASSERT_NE(osd(), nullptr);
     EXPECT_TRUE(osd()->isHidden());

@@ -26,7 +26,8 @@ public:
         CalorviewTest::writeFile(m_dir.file("camera.json"), R"({"name": "Rec", "fps": 25})");
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("FRAMEGATE_VIRTUAL_CAMERA", QString::fromStdString(m_dir.file("camera.json")));
+        environment.insert("FRAMEGATE_VIRTUAL_CAMERA",
+                           QString::fromStdString(m_dir.file("camera.json")));
         environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(m_dir.path().string()));
         m_process.setProcessEnvironment(environment);
         m_process.setWorkingDirectory(QString::fromStdString(m_dir.path().string()));

@@ -106,8 +106,8 @@ TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
     std::thread capture([&] {
         const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
         while (!done) {
-            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0,
-                                            "20261207_090000", 26, 12, 7, 9, 0, 0);
+            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0, "20261207_090000",
+                                            26, 12, 7, 9, 0, 0);
             ++delivered;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
