@@ -86,9 +86,10 @@ bool MakeProgressive(const std::string& path, int64_t lastDuration) {
     if (ok) {
         stream->codecpar->codec_tag = 0;
         stream->time_base = in->streams[0]->time_base;
-        if (const AVDictionaryEntry* created =
-                av_dict_get(in->metadata, "creation_time", nullptr, 0)) {
-            av_dict_set(&out->metadata, "creation_time", created->value, 0);
+        for (const char* key : {"creation_time", "comment"}) {
+            if (const AVDictionaryEntry* entry = av_dict_get(in->metadata, key, nullptr, 0)) {
+                av_dict_set(&out->metadata, key, entry->value, 0);
+            }
         }
         av_dict_set(&options, "movflags", "+faststart", 0);
         ok = avio_open(&out->pb, temp.c_str(), AVIO_FLAG_WRITE) >= 0 &&
@@ -138,6 +139,7 @@ bool MakeProgressive(const std::string& path, int64_t lastDuration) {
 struct Mp4Writer::Impl {
     std::unique_ptr<FileSink> sink;
     int64_t creationTime = 0;
+    std::string comment;
     AVFormatContext* context = nullptr;
     AVStream* stream = nullptr;
     AVPacket* packet = nullptr;
@@ -209,6 +211,9 @@ struct Mp4Writer::Impl {
         par->extradata_size = static_cast<int>(configSize);
         stream->time_base = kVideoTimeBase;
         av_dict_set(&context->metadata, "creation_time", IsoUtc(creationTime).c_str(), 0);
+        if (!comment.empty()) {
+            av_dict_set(&context->metadata, "comment", comment.c_str(), 0);
+        }
         AVDictionary* options = nullptr;
         av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
         const bool ok = avformat_write_header(context, &options) >= 0;
@@ -247,7 +252,8 @@ struct Mp4Writer::Impl {
     }
 };
 
-Mp4Writer::Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime)
+Mp4Writer::Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime,
+                     const std::string& comment)
     : m_impl(std::make_unique<Impl>()) {
     // libavformat's progress notes ("moving the moov atom...") are not the user's business.
     static const bool quiet = [] {
@@ -257,6 +263,7 @@ Mp4Writer::Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime)
     (void)quiet;
     m_impl->sink = std::move(sink);
     m_impl->creationTime = creationTime;
+    m_impl->comment = comment;
 }
 
 Mp4Writer::~Mp4Writer() = default;

@@ -23,8 +23,10 @@ namespace Media {
 
 class Mp4Writer : public ContainerWriter {
 public:
-    // `creationTime`: seconds since 1970, stored as the file's creation time.
-    Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime);
+    // `creationTime`: seconds since 1970, stored as the file's creation time; a non-empty
+    // `comment` (UTF-8) is stored as its comment.
+    Mp4Writer(std::unique_ptr<FileSink> sink, int64_t creationTime,
+              const std::string& comment = std::string());
     ~Mp4Writer() override;
     Mp4Writer(const Mp4Writer&) = delete;
     Mp4Writer& operator=(const Mp4Writer&) = delete;

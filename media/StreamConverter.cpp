@@ -41,11 +41,11 @@ int SC_OpenFile(int format, const char* path, int pathLength, void** handle) {
                          std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count(),
-                         handle);
+                         nullptr, handle);
 }
 
 int SC_OpenFileAt(int format, const char* path, int pathLength, int64_t creationTime,
-                  void** handle) {
+                  const char* comment, void** handle) {
     if (path == nullptr || pathLength <= 0 || handle == nullptr ||
         (format != kScFormatMp4 && format != kScFormatPvf)) {
         return -1;
@@ -58,7 +58,8 @@ int SC_OpenFileAt(int format, const char* path, int pathLength, int64_t creation
     }
     std::unique_ptr<Media::ContainerWriter> writer;
     if (format == kScFormatMp4) {
-        writer = std::make_unique<Media::Mp4Writer>(std::move(sink), creationTime);
+        writer = std::make_unique<Media::Mp4Writer>(std::move(sink), creationTime,
+                                                    comment != nullptr ? comment : "");
     } else {
         writer = std::make_unique<Media::PvfWriter>(std::move(sink), creationTime);
     }

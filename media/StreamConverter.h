@@ -25,9 +25,10 @@ constexpr int kScFailed = -2;
 bool SC_Init();
 int SC_OpenFile(int format, const char* path, int pathLength, void** handle);
 // The same, with the recording's start (seconds since 1970, the camera clock) as the file's
-// creation time; SC_OpenFile uses the computer's clock.
+// creation time (SC_OpenFile uses the computer's clock) and, when not null, a UTF-8 comment an
+// MP4 carries in its metadata (what raised an alarm recording).
 int SC_OpenFileAt(int format, const char* path, int pathLength, int64_t creationTime,
-                  void** handle);
+                  const char* comment, void** handle);
 // Takes the arrival time from the monotonic clock now.
 int SC_InputData(void* handle, const unsigned char* data, int length);
 // `arrivalUs`: when the frame reached the program (monotonic clock, microseconds); the file's

@@ -1,19 +1,28 @@
 #include "alarm/AlarmWindow.h"
 
+#include <QEvent>
+#include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSoundEffect>
 #include <QStyle>
 #include <QUrl>
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <thread>
 
+#include "alarm/ImageView.h"
 #include "alarm/NotifyManager.h"
 #include "platform/StyleSheetBackground.h"
 #include "platform/TickClock.h"
+#include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
 #include "video/DeviceConnectionManager.h"
+#include "video/UniqueFilePath.h"
 #include "video/VideoWindow.h"
 
 namespace {
@@ -28,6 +37,26 @@ constexpr int kItemPitch = 150;
 // reaches a dead panel (the camera may still be open while the pages are torn down).
 std::atomic<AlarmWindow*> g_pPanel{nullptr};
 std::atomic<int> g_nDeliveries{0};
+
+// The numbers in alarm and manual snapshot names: from 0 at start, never reset.
+std::atomic<int> g_nAlarmSnapshotCounter{0};
+int g_nManualSnapshotCounter = 0;  // GUI thread
+
+constexpr uint32_t kSoundGapMs = 3000;
+constexpr uint32_t kAlarmHoldMs = 5000;
+constexpr uint32_t kRecordingLimitMs = 480000;
+// An item whose list is longer than this loses its oldest item.
+constexpr int kMaxItemsBeforeInsert = 64;
+
+bool IsConnected() {
+    return DeviceConnectionManager::instance()->IsConnected() != 0;
+}
+
+// The facts a snapshot's PNG carries in its text chunks.
+std::vector<Media::PngText> SnapshotFacts(const QString& cameraTime) {
+    return {{"Camera time", cameraTime.toStdString()},
+            {"Software", ("Calorview " + CompileVersion()).toStdString()}};
+}
 
 }  // namespace
 
@@ -86,6 +115,45 @@ void AlarmWindow::SetAlarmSoundFile(const QString& path) {
     m_pAlarmSound->setSource(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
 }
 
+int AlarmWindow::LoopCountFor(int playTimes) {
+    if (playTimes == -1) {
+        return QSoundEffect::Infinite;
+    }
+    return playTimes > 0 ? playTimes : 1;
+}
+
+QString AlarmWindow::ValueText(double temp, int TempType) {
+    const QString sign = TempType == 1   ? QString(QChar(0x2109))
+                         : TempType == 2 ? QStringLiteral("K")
+                                         : QString(QChar(0x2103));
+    return QString::number(temp, 'g', 6) + sign;
+}
+
+int AlarmWindow::AlarmSnapshotCounter() {
+    return g_nAlarmSnapshotCounter.load();
+}
+
+void AlarmWindow::PlayAlarmSound() {
+    if (m_pAlarmSound->isPlaying()) {
+        return;
+    }
+    const int playTimes = SettingStore::instance().alarmSoundPlayTimes();
+    const uint32_t now = TickClock::GetTickCount();
+    if (m_nLastSoundTick == 0 || now - m_nLastSoundTick >= kSoundGapMs) {
+        m_pAlarmSound->setLoopCount(LoopCountFor(playTimes));
+        m_pAlarmSound->play();
+        m_nLastSoundTick = now;
+        ++m_nSoundStarts;
+        qDebug("PlayAlarmSound: started, %d loops", playTimes);
+    }
+}
+
+void AlarmWindow::onSoundRequested() {
+    // Cleared first: a request arriving while this one runs is queued anew, never lost.
+    m_bSoundRequested.store(false);
+    PlayAlarmSound();
+}
+
 void AlarmWindow::AlarmFrameConsumer(const void* alarmWord, const char* fileTime,
                                      const char* displayTime, int kind, int alarmPresent) {
     g_nDeliveries.fetch_add(1);
@@ -95,12 +163,58 @@ void AlarmWindow::AlarmFrameConsumer(const void* alarmWord, const char* fileTime
     g_nDeliveries.fetch_sub(1);
 }
 
-void AlarmWindow::OnAlarmFrame(const void*, const char*, const char*, int, int) {
-    // The alarm intake (sound, snapshot copy, pushAlarm / StopAlarmRecod) comes here.
+void AlarmWindow::OnAlarmFrame(const void* alarmWord, const char* fileTime, const char* displayTime,
+                               int kind, int alarmPresent) {
+    if (alarmPresent != 1) {
+        if (m_bRecording.load() && m_bStopReady.exchange(false)) {
+            emit StopAlarmRecod();
+        }
+        return;
+    }
+    if (!m_bAlarmEnabled.load()) {
+        return;
+    }
+    SettingStore& settings = SettingStore::instance();
+    if (settings.alarmSoundEnabled() && !m_bSoundRequested.exchange(true)) {
+        // Played on the GUI thread; while one request waits there, no more are queued.
+        QMetaObject::invokeMethod(this, &AlarmWindow::onSoundRequested, Qt::QueuedConnection);
+    }
+    int32_t word = 0;
+    std::memcpy(&word, alarmWord, sizeof word);
+    QString name = QString("Alarm_%1_%2.png")
+                       .arg(QString::fromLatin1(fileTime).trimmed())
+                       .arg(g_nAlarmSnapshotCounter.fetch_add(1));
+    name.replace(' ', '_');
+    name.remove(':');
+    const QString path = settings.alarmImagesPath() + "/" + name;
+    if (settings.alarmSnapshotEnabled() && IsConnected()) {
+        m_pVideoWindow->CopyFrameForSnapshot();
+    }
+    if (m_bPushReady.exchange(false)) {
+        emit pushAlarm(path, QString::fromLatin1(fileTime), QString::fromLatin1(displayTime),
+                       word / 10.0, kind, 0);
+    }
 }
 
 void AlarmWindow::onGrabButtonClicked() {
-    // The manual snapshot comes here.
+    if (!IsConnected()) {
+        return;
+    }
+    char captureTime[32] = {};
+    m_pVideoWindow->CopyFrameForSnapshot(captureTime);
+    const QString path = UniqueFilePath(SettingStore::instance().snapshotPath() + "/" +
+                                        QString::fromLatin1(captureTime) + "_" +
+                                        QString::number(g_nManualSnapshotCounter++) + ".png");
+    int result = 0;
+    if (m_pVideoWindow->SaveSnapshot(QFile::encodeName(path).constData(), &result,
+                                     SnapshotFacts(QString::fromLatin1(captureTime)))) {
+        ShowSuccessNotify(tr("Snapshot succeed!"));
+    } else if (result == 1) {
+        ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+        StopRecordingIfActive();
+    } else {
+        ShowNotify(tr("Snapshot failed!"), true);
+    }
 }
 
 void AlarmWindow::onRecordButtonClicked() {
@@ -175,12 +289,125 @@ void AlarmWindow::EndRecording() {
     m_nRecordStartTick.store(0);
 }
 
-void AlarmWindow::onPushAlarm(const QString&, const QString&, const QString&, double, int, int) {
-    // The alarm snapshot, alarm recording start and the new alarm item come here.
+void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
+                              const QString& time1, double temp, int TempType, int nFreeSpace) {
+    SettingStore& settings = SettingStore::instance();
+    const bool snapshot = settings.alarmSnapshotEnabled();
+    QString file;
+    if (snapshot && IsConnected()) {
+        // Names repeat across runs and with a stopped camera clock: never over an old file.
+        file = UniqueFilePath(filename);
+        std::vector<Media::PngText> facts = SnapshotFacts(time1);
+        facts.push_back({"Temperature", ValueText(temp, TempType).toStdString()});
+        facts.push_back({"Alarm word", std::to_string(std::lround(temp * 10))});
+        if (!m_pVideoWindow->SaveSnapshot(QFile::encodeName(file).constData(), &nFreeSpace,
+                                          facts)) {
+            file.clear();
+        }
+    }
+    if (m_bRecording.load()) {
+        m_nLastAlarmTick.store(TickClock::GetTickCount());
+    } else if (settings.alarmRecordEnabled()) {
+        m_bAlarmRecording.store(true);
+        m_pVideoWindow->SetAlarmRecordingComment(
+            QString("Alarm at %1: %2").arg(time1, ValueText(temp, TempType)));
+        onRecordButtonClicked();
+    }
+    if (!snapshot) {
+        m_bPushReady.store(true);
+        return;
+    }
+    if (file.isEmpty()) {
+        if (nFreeSpace == 1) {
+            ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+            StopRecordingIfActive();
+        } else {
+            ShowNotify(tr("Snapshot failed!"), true);
+        }
+        m_bPushReady.store(true);
+        return;
+    }
+    AddAlarmItem(file, time1, temp, TempType);
+    m_bPushReady.store(true);
+}
+
+void AlarmWindow::AddAlarmItem(const QString& file, const QString& time1, double temp,
+                               int TempType) {
+    auto* item = new QWidget(m_pAlarmList);
+    item->setObjectName("AlarmItem");
+    item->setProperty("path", file);
+    item->installEventFilter(this);
+    if (m_AlarmItems.size() > kMaxItemsBeforeInsert) {
+        // Deleted once control is back in the event loop: a viewer opened from this very item
+        // may still be running inside its mouse-release event.
+        QWidget* oldest = m_AlarmItems.takeLast();
+        oldest->hide();
+        oldest->deleteLater();
+    }
+    QFont small;
+    small.setPixelSize(12);
+    auto* timeLabel = new QLabel(time1, item);
+    timeLabel->setObjectName("ShowTime");
+    timeLabel->setGeometry(0, 0, kItemWidth, 24);
+    timeLabel->setFont(small);
+    timeLabel->setStyleSheet("QLabel{background:#4b4b4b;}");
+    auto* picture = new QLabel(item);
+    picture->setGeometry(10, 29, 80, 106);
+    picture->setPixmap(
+        QPixmap(file).scaled(80, 100, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    auto* caption = new QLabel(tr("Temperature:"), item);
+    caption->setGeometry(120, 54, 126, 24);
+    caption->setFont(small);
+    QFont large;
+    large.setPixelSize(20);
+    large.setBold(true);
+    auto* value = new QLabel(ValueText(temp, TempType), item);
+    value->setGeometry(150, 78, 96, 48);
+    value->setFont(large);
+    m_AlarmItems.prepend(item);
+    item->show();
+    LayoutAlarmList();
 }
 
 void AlarmWindow::OnstopAlarmRecod() {
-    // The end-of-alarm-recording check comes here.
+    if (m_nLastAlarmTick.load() == 0 || m_nRecordStartTick.load() == 0 || !m_bRecording.load()) {
+        m_bStopReady.store(true);
+        return;
+    }
+    const uint32_t now = TickClock::GetTickCount();
+    if (now - m_nRecordStartTick.load() > kRecordingLimitMs) {
+        if (m_bAlarmRecording.load()) {
+            onRecordButtonClicked();
+            m_bAlarmRecording.store(false);
+        } else {
+            // A manual recording goes on in a new file.
+            onRecordButtonClicked();
+            onRecordButtonClicked();
+        }
+        m_bStopReady.store(true);
+        return;
+    }
+    if (now - m_nLastAlarmTick.load() < kAlarmHoldMs) {
+        m_bStopReady.store(true);
+        return;
+    }
+    if (m_bRecording.load() && m_bAlarmRecording.load()) {
+        onRecordButtonClicked();
+        m_bAlarmRecording.store(false);
+    }
+    m_bStopReady.store(true);
+}
+
+bool AlarmWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonRelease &&
+        std::find(m_AlarmItems.begin(), m_AlarmItems.end(), watched) != m_AlarmItems.end()) {
+        const QString path = watched->property("path").toString();
+        ImageView view;
+        if (view.LoadImage(path)) {
+            view.exec();  // alarms go on meanwhile: the list may change under it
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void AlarmWindow::paintEvent(QPaintEvent*) {

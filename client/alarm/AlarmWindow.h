@@ -15,8 +15,10 @@ class VideoWindow;
 // manager, the capture thread hands it every frame's alarm state.
 //
 // Threads: everything runs on the GUI thread except AlarmFrameConsumer and OnAlarmFrame (capture
-// thread). The capture thread finds the panel through a process-wide atomic pointer; the
-// alarm-enabled flag is atomic. pushAlarm and StopAlarmRecod reach their slots queued.
+// thread). The capture thread finds the panel through a process-wide atomic pointer. The flags
+// and ticks both threads touch are atomics: alarm-enabled, recording, the push-ready and
+// stop-ready hand-over flags (each lets one pushAlarm / StopAlarmRecod travel at a time) and
+// the sound request. pushAlarm, StopAlarmRecod and the sound request reach the GUI queued.
 class AlarmWindow : public QWidget {
     Q_OBJECT
 
@@ -43,6 +45,20 @@ public:
     // Replaces the alarm sound with one on `path` (a WAV file, relative to the working folder).
     void SetAlarmSoundFile(const QString& path);
     QSoundEffect* AlarmSound() const { return m_pAlarmSound; }
+    // Starts the alarm sound if it is not playing and at least 3000 ms passed since the last
+    // start (tick clock), with "Alarm/AlarmSoundPlayTimes" loops. The start's tick is kept also
+    // when the file cannot be played.
+    void PlayAlarmSound();
+    // How many times PlayAlarmSound started the sound.
+    int SoundStarts() const { return m_nSoundStarts; }
+    // The loop count QSoundEffect takes for a stored play count: -1 loops forever, 0 and other
+    // negative values play once, as the old sound class did.
+    static int LoopCountFor(int playTimes);
+    // An alarm item's value: the temperature with up to 6 significant digits and its unit sign
+    // (1 degrees Fahrenheit, 2 Kelvin, anything else degrees Celsius).
+    static QString ValueText(double temp, int TempType);
+    // The alarm snapshot counter: the number in the next alarm snapshot's name. Any thread.
+    static int AlarmSnapshotCounter();
 
     // Stops a recording this panel runs (through the record toggle) and forgets that it was an
     // alarm recording. The disk is full, or the camera was lost.
@@ -72,10 +88,14 @@ private slots:
     void onRecordingFailed();
     // The frames changed size under the recording: finish the file and go on in a new one.
     void onRecordingSizeChanged();
+    // The capture thread's sound request, on the GUI thread.
+    void onSoundRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // A mouse release on an alarm item opens its snapshot in the viewer.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Items 10 pixels apart, newest on top; the list widget as tall as its items.
@@ -86,6 +106,8 @@ private:
     void SetRecordButtonWorking(bool working);
     // The stop half of the toggle: the video window's recording ends, the panel's state clears.
     void EndRecording();
+    // A new item for an alarm whose snapshot is `file`, at the top of the list.
+    void AddAlarmItem(const QString& file, const QString& time1, double temp, int TempType);
 
     VideoWindow* m_pVideoWindow;
     QPushButton* m_pGrabButton;
@@ -101,4 +123,9 @@ private:
     std::atomic<bool> m_bRecording{false};
     std::atomic<bool> m_bAlarmRecording{false};  // the running or requested one is an alarm's
     std::atomic<bool> m_bAlarmEnabled{true};
+    std::atomic<bool> m_bPushReady{true};
+    std::atomic<bool> m_bStopReady{true};
+    std::atomic<bool> m_bSoundRequested{false};  // a request is queued: no backlog builds
+    uint32_t m_nLastSoundTick = 0;               // GUI thread
+    int m_nSoundStarts = 0;                      // GUI thread
 };

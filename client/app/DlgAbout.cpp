@@ -1,15 +1,8 @@
 #include "app/DlgAbout.h"
 
-#include <QCoreApplication>
 #include <QLabel>
-#include <QSettings>
 
-namespace {
-
-// Shown when "CompileInfo.ini" or its key is missing.
-constexpr char kDefaultVersion[] = "V1.000.0000000.1.T.200717";
-
-}  // namespace
+#include "settings/CompileInfo.h"
 
 DlgAbout::DlgAbout(QWidget* parent, const QString& appDir) : QDialog(parent) {
     setObjectName("DlgAbout");
@@ -21,9 +14,5 @@ DlgAbout::DlgAbout(QWidget* parent, const QString& appDir) : QDialog(parent) {
     // The main window retitles it "About" right after construction.
     setWindowTitle(tr("DlgAbout"));
 
-    const QString dir = appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir;
-    const QSettings info(dir + "/CompileInfo.ini", QSettings::IniFormat);
-    const QString version =
-        info.value("CompileInfo/CompileVersion", QString::fromLatin1(kDefaultVersion)).toString();
-    label->setText(tr("Calorview Version ") + version);
+    label->setText(tr("Calorview Version ") + CompileVersion(appDir));
 }

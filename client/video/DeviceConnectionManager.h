@@ -2,10 +2,10 @@
 // registers the stream callback, and holds the two consumers the callback feeds.
 //
 // Threads: every operation runs on the GUI thread. The capture thread reads only the consumer
-// fields (FrameConsumerOf, FrameUserOf, AlarmConsumerOf, IsAlarmConsumerRegistered); they are
-// atomics, and safety rests on their order: a consumer is published before anything that lets
-// the capture thread use it, and the camera is closed (which ends delivery) before one is
-// cleared.
+// fields (FrameConsumerOf, FrameUserOf, AlarmConsumerOf, IsAlarmConsumerRegistered) and the
+// connected flag (IsConnected, for the alarm intake); they are atomics, and safety rests on their
+// order: a consumer is published before anything that lets the capture thread use it, and the
+// camera is closed (which ends delivery) before one is cleared.
 //
 // Shutdown: the alarm panel's destructor runs before the video window's, which is what closes
 // the camera. The main window therefore calls DisconnectDev() before its pages are destroyed, so
@@ -27,6 +27,7 @@ public:
     int ConnectToDev(int index);
     // Closes the camera if open and forgets the alarm consumer (the frame consumer stays).
     int DisconnectDev();
+    // Any thread.
     int IsConnected() const;
     // Stores the consumer, then registers the stream callback if connected; a refused
     // registration closes the camera. Always true: IsConnected() tells the outcome.
@@ -59,9 +60,10 @@ private:
 
     struct ConnectedDevice {
         int nCamID = -1;  // keeps the last index after a close
-        bool bConnected = false;
+        // Written on the GUI thread; the alarm intake asks IsConnected() on the capture thread.
+        std::atomic<bool> bConnected{false};
     };
-    ConnectedDevice m_ConnectDev;  // GUI thread only
+    ConnectedDevice m_ConnectDev;  // GUI thread only, but for reading bConnected
     std::atomic<FrameConsumer> m_FrameConsumer{nullptr};
     std::atomic<void*> m_FrameUser{nullptr};
     std::atomic<AlarmConsumer> m_AlarmConsumer{nullptr};

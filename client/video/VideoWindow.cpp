@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "media/ColourConversion.h"
+#include "media/FileSink.h"
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
 #include "media/X264Encoder.h"
@@ -109,6 +110,49 @@ void VideoWindow::EncoderSize(int* width, int* height) const {
     *height = m_pEncoder != nullptr ? m_EncoderHeight : 0;
 }
 
+bool VideoWindow::SaveSnapshot(const char* path, int* result) {
+    return SaveSnapshot(path, result, {});
+}
+
+bool VideoWindow::SaveSnapshot(const char* path, int* result,
+                               const std::vector<Media::PngText>& text) {
+    const std::string file(path);
+    const size_t slash = file.rfind('/');
+    // A bare file name lies in the working folder: ask about that one.
+    const std::string folder = slash == std::string::npos ? "." : file.substr(0, slash + 1);
+    uint64_t freeBytes = 0;
+    if (DeviceConnectionManager::instance()->GetDiskFreeSpace(folder.c_str(), &freeBytes) &&
+        freeBytes < kMinFreeBytes) {
+        *result = 1;
+        return false;
+    }
+    int width = 0;
+    int height = 0;
+    // One whole frame, copied under the buffer lock.
+    const std::vector<unsigned char> frame = SnapshotCopy(&width, &height);
+    if (frame.empty()) {
+        return false;
+    }
+    m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    UyvyToRgb24(frame.data(), m_RgbBuffer1.data(), width, height);
+    DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, TimeOfDay());
+    std::vector<uint8_t> png;
+    if (!Media::EncodePng(m_RgbBuffer1.data(), width, height, text, &png)) {
+        return false;
+    }
+    int error = 0;
+    std::unique_ptr<Media::FileSink> sink = Media::FileSink::Create(file, &error);
+    if (!sink) {
+        return false;
+    }
+    if (!sink->Write(png.data(), png.size())) {
+        sink.reset();
+        std::remove(file.c_str());  // half a picture is no snapshot
+        return false;
+    }
+    return true;
+}
+
 int VideoWindow::StartRecord(bool alarm) {
     int width;
     int height;
@@ -166,8 +210,10 @@ int VideoWindow::StartRecord(bool alarm) {
     if (creationTime == 0) {
         creationTime = startTime.toSecsSinceEpoch();
     }
+    const QByteArray comment = alarm ? m_AlarmRecordingComment.toUtf8() : QByteArray();
     if (SC_OpenFileAt(recordType == 1 ? kScFormatPvf : kScFormatMp4, localPath.constData(),
-                      static_cast<int>(localPath.size()), creationTime, &container) != 0) {
+                      static_cast<int>(localPath.size()), creationTime,
+                      comment.isEmpty() ? nullptr : comment.constData(), &container) != 0) {
         std::printf("SC_OpenFile error\n");
         std::fflush(stdout);
         SC_Uninit();

@@ -24,6 +24,7 @@
 #include <mutex>
 #include <vector>
 
+#include "media/PngWriter.h"
 #include "video/FrameConsumers.h"
 
 class OSDWindow;
@@ -56,6 +57,15 @@ public:
     std::vector<unsigned char> SnapshotCopy(int* width, int* height) const;
     // Seconds since midnight of the latest frame's capture time. Any thread.
     int TimeOfDay() const { return m_TimeOfDay.load(std::memory_order_relaxed); }
+
+    // Writes the frame held in the snapshot buffer to `path` (local 8-bit) as PNG, with the
+    // latest frame's time of day burnt in; never over an existing file. True when written.
+    // Refused with *result = 1 when the folder's disk has less than 5 GiB free (otherwise
+    // *result is left alone). `text` goes into the file's text chunks. GUI thread.
+    bool SaveSnapshot(const char* path, int* result);
+    bool SaveSnapshot(const char* path, int* result, const std::vector<Media::PngText>& text);
+    // The comment (UTF-8) the next alarm recording's MP4 carries: what raised it. GUI thread.
+    void SetAlarmRecordingComment(const QString& comment) { m_AlarmRecordingComment = comment; }
 
     // Starts a recording into the alarm records folder (`alarm`) or the manual one, named by
     // the latest frame's capture time: 1 started, 0 failed (also before the first frame),
@@ -118,6 +128,9 @@ private:
     std::vector<unsigned char> m_RgbBuffer2;     // the recorded frame, RGB24, time burnt in
     std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
+
+    std::vector<unsigned char> m_RgbBuffer1;  // GUI thread: the snapshot being saved, RGB24
+    QString m_AlarmRecordingComment;          // GUI thread
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord
     std::atomic<bool> m_RecordingTrouble{false};  // a failure or size change was signalled

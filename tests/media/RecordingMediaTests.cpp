@@ -48,7 +48,8 @@ std::string Record(const TempDir& dir, const std::string& name, int format, int 
     void* encoder = X264_Enc_Open(&params);
     void* file = nullptr;
     EXPECT_TRUE(SC_Init());
-    EXPECT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000, &file),
+    EXPECT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000,
+                            "alarm 38.5 \u2103", &file),
               0);
     std::vector<unsigned char> out(kWidth * kHeight * 2);
     for (int i = 0; i < count; ++i) {
@@ -112,6 +113,7 @@ TEST(RecordingMedia, BothFormatsHoldEveryFrameWithArrivalTiming) {
     EXPECT_EQ(probe.at("nb_read_frames"), "27");
     EXPECT_NEAR(std::stod(probe.at("duration")), 3.0, 0.02);
     EXPECT_EQ(probe.at("creation_time").substr(0, 19), "2025-12-06T05:46:40");
+    EXPECT_EQ(probe.at("comment"), "alarm 38.5 \u2103");
     // A clean stop leaves the index in front of the pictures: players seek at once.
     const std::string bytes = CalorviewTest::readFile(mp4);
     EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));

@@ -12,7 +12,7 @@ inline std::map<std::string, std::string> probeVideo(const std::string& path) {
     const std::string command =
         "ffprobe -v error -select_streams v:0 -count_frames -show_entries "
         "stream=codec_name,width,height,nb_read_frames:format=duration:format_tags="
-        "creation_time -of default=noprint_wrappers=1 '" +
+        "creation_time,comment -of default=noprint_wrappers=1 '" +
         path + "' 2>/dev/null";
     std::map<std::string, std::string> values;
     FILE* pipe = popen(command.c_str(), "r");

@@ -1,0 +1,55 @@
+#include "alarm/ImageView.h"
+
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QWindow>
+
+#include "platform/StyleSheetBackground.h"
+
+ImageView::ImageView(QWidget* parent)
+    : QDialog(parent), m_pClose(new QPushButton(this)), m_pPicture(new QLabel(this)) {
+    connect(m_pClose, &QPushButton::clicked, this, &ImageView::onCloseButtonClicked);
+    // Without a parent this stays a top-level window; with one, the missing Qt::Dialog type
+    // would make it a plain child of that parent.
+    setWindowFlags(Qt::FramelessWindowHint);
+    m_pClose->setObjectName("Close");
+}
+
+bool ImageView::LoadImage(const QString& path) {
+    const QPixmap pixmap(path);
+    resize(pixmap.width(), pixmap.height() + kTopBand);
+    m_pPicture->setPixmap(pixmap);
+    return !pixmap.isNull();
+}
+
+bool ImageView::IsInDragStrip(const QPoint& pos) const {
+    return QRect(0, 0, width() - kTopBand, kTopBand).contains(pos);
+}
+
+void ImageView::onCloseButtonClicked() {
+    close();
+}
+
+void ImageView::mousePressEvent(QMouseEvent* event) {
+    // There is no frame to grab, so the window manager is asked to move the window.
+    if (event->button() == Qt::LeftButton && IsInDragStrip(event->position().toPoint()) &&
+        windowHandle() != nullptr) {
+        windowHandle()->startSystemMove();
+        return;
+    }
+    QDialog::mousePressEvent(event);
+}
+
+void ImageView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintStyleSheetBackground(this, &painter);
+}
+
+void ImageView::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    m_pClose->setGeometry(width() - 40, 10, 20, 20);
+    m_pPicture->setGeometry(2, kTopBand + 2, width() - 4, height() - kTopBand - 4);
+}

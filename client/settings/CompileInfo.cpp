@@ -1,0 +1,18 @@
+#include "settings/CompileInfo.h"
+
+#include <QCoreApplication>
+#include <QSettings>
+
+namespace {
+
+// Shown when "CompileInfo.ini" or its key is missing.
+constexpr char kDefaultVersion[] = "V1.000.0000000.1.T.200717";
+
+}  // namespace
+
+QString CompileVersion(const QString& appDir) {
+    const QString dir = appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir;
+    const QSettings info(dir + "/CompileInfo.ini", QSettings::IniFormat);
+    return info.value("CompileInfo/CompileVersion", QString::fromLatin1(kDefaultVersion))
+        .toString();
+}
