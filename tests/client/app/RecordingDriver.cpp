@@ -1,7 +1,10 @@
-// The client as a user runs it, with one hand on the "Record" button: builds the main window
-// offscreen, waits for the camera, presses Record and says so on stdout, then either presses it
-// again after --stop-after MS and closes the window, or records until SIGTERM (the window
-// closes normally) or SIGKILL. Settings come from ./kvs.ini, files go where they say.
+// The client as a user runs it: builds the main window offscreen and waits for the camera. By
+// default it then presses Record and says so on stdout, and either presses it again after
+// --stop-after MS and closes the window, or records until SIGTERM (the window closes normally)
+// or SIGKILL. With --no-record it only says "frames arriving" and leaves the window to what the
+// camera sends (alarms), closing it after --stop-after MS or on SIGTERM. Settings come from
+// ./kvs.ini, files go where they say. Free space always reads 1 TiB, so no run depends on the
+// machine's disk.
 #include <QApplication>
 #include <QDir>
 #include <QPushButton>
@@ -13,15 +16,20 @@
 #include "app/MainWindow.h"
 #include "platform/TerminationSignals.h"
 #include "settings/SettingStore.h"
+#include "support/FakeDiskSpace.h"
 #include "video/VideoWindow.h"
 
 int main(int argc, char** argv) {
     int stopAfterMs = -1;
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--stop-after") == 0) {
-            stopAfterMs = std::atoi(argv[i + 1]);
+    bool pressRecord = true;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--stop-after") == 0 && i + 1 < argc) {
+            stopAfterMs = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--no-record") == 0) {
+            pressRecord = false;
         }
     }
+    CalorviewTest::FakeDiskSpace diskSpace;  // outlives the window and its writers
     QApplication app(argc, argv);
     SettingStore::instance().setPath(QDir::currentPath() + "/kvs.ini");
     MainWindow window;
@@ -43,13 +51,19 @@ int main(int argc, char** argv) {
             return;  // no frames yet
         }
         poll.stop();
-        record->click();
-        std::printf("recording %s\n", video->IsRecording() ? "started" : "refused");
+        if (pressRecord) {
+            record->click();
+            std::printf("recording %s\n", video->IsRecording() ? "started" : "refused");
+        } else {
+            std::printf("frames arriving\n");
+        }
         std::fflush(stdout);
         if (stopAfterMs >= 0) {
             // Precise: a coarse timer may fire 5 % early or late.
             QTimer::singleShot(stopAfterMs, Qt::PreciseTimer, &window, [&] {
-                record->click();
+                if (pressRecord) {
+                    record->click();
+                }
                 window.close();
             });
         }
