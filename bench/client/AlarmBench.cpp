@@ -16,6 +16,7 @@
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/TempDir.h"
+#include "support/Timing.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"
 
@@ -23,18 +24,8 @@ namespace {
 
 CalorviewTest::TempDir* g_dir = nullptr;
 
-double ThreadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-void Percentiles(benchmark::State& state, std::vector<double>& ms) {
-    std::sort(ms.begin(), ms.end());
-    state.counters["p50_ms"] = ms[ms.size() / 2];
-    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
-    state.counters["max_ms"] = ms.back();
-}
+using CalorviewBench::ReportPercentiles;
+using CalorviewBench::ThreadCpuMs;
 
 // The panel, connected, with its folders in the temp folder and no alarm recordings.
 struct Page {
@@ -102,7 +93,7 @@ void BM_AlarmEpisodeIntake(benchmark::State& state) {
         capture.join();
         QCoreApplication::processEvents();
     }
-    Percentiles(state, intakeMs);
+    ReportPercentiles(state, intakeMs);
     ClearImages();
 }
 BENCHMARK(BM_AlarmEpisodeIntake)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -123,7 +114,7 @@ void BM_HandledAlarmOnTheGuiThread(benchmark::State& state) {
                     .count());
         }
     }
-    Percentiles(state, guiMs);
+    ReportPercentiles(state, guiMs);
     ClearImages();
 }
 BENCHMARK(BM_HandledAlarmOnTheGuiThread)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -22,6 +22,7 @@
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
 #include "media/X264Encoder.h"
+#include "support/Timing.h"
 
 namespace {
 
@@ -67,18 +68,8 @@ const std::vector<std::vector<unsigned char>>& I420Pictures() {
     return pictures;
 }
 
-double ThreadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
-}
-
-void ReportPercentiles(benchmark::State& state, std::vector<double>& ms) {
-    std::sort(ms.begin(), ms.end());
-    state.counters["p50_ms"] = ms[ms.size() / 2];
-    state.counters["p99_ms"] = ms[ms.size() * 99 / 100];
-    state.counters["max_ms"] = ms.back();
-}
+using CalorviewBench::ReportPercentiles;
+using CalorviewBench::ThreadCpuMs;
 
 // Everything WriteRecordFrame does per frame, writing a real MP4 in the temp folder.
 void BM_RecordingPathPerFrame(benchmark::State& state) {
