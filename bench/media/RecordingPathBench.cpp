@@ -170,15 +170,8 @@ double FfmpegCpuMsPerFrame(const std::string& raw) {
         0) {
         return -1;
     }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    const double ms = usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
-                      usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
-    return ms / kFrames;
+    const double ms = CalorviewBench::ChildCpuMs(child);
+    return ms < 0 ? -1 : ms / kFrames;
 }
 
 void BM_EncodeAloneVersusFfmpeg(benchmark::State& state) {

@@ -102,14 +102,7 @@ double RunUnzip(const std::string& unzip, const std::string& zip, const std::str
     if (rc != 0) {
         return -1;
     }
-    int status = 0;
-    rusage usage{};
-    wait4(child, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return -1;
-    }
-    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
-           usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
+    return CalorviewBench::ChildCpuMs(child);
 }
 
 double MsSince(std::chrono::steady_clock::time_point start) {
