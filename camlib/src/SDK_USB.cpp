@@ -77,7 +77,13 @@ int InitUSBCam(int nCamID, int width, int height, int mirror, int orientation) {
         return -1;
     }
     auto* device = new USBCameraDevice;
-    device->Init();
+    if (device->Init() != 0) {
+        // Without its camera object the device could never deliver: nothing is registered.
+        SDK_LOG(kLogError, "USBCameraDevice Init FAIL!\n");
+        debugOutput("InitUSBCam -->end!\n");
+        destroyDevice(device);
+        return -1;
+    }
     // The device opens its camera object the way the class surface does, with its own
     // debugger lines; without a camera object it reports success and registers empty.
     if (device->OpenCamera(nCamID, width, height, mirror, orientation, nullptr) != 0) {

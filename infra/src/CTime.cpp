@@ -13,7 +13,8 @@ namespace Velmora::Infra {
 namespace {
 
 constexpr int32_t kMinYear = 1970;
-constexpr int32_t kMaxYear = 2038;
+// 64-bit time: log prefixes and log file names stay right long after 2038.
+constexpr int32_t kMaxYear = 9999;
 
 std::mutex& callbackMutex() {
     static std::mutex mutex;

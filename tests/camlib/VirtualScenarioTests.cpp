@@ -64,6 +64,8 @@ TEST(VirtualScenarioTest, RejectsBadMembersWithTheirName) {
         {R"({"width": 481})", "width"},
         {R"({"height": 0})", "height"},
         {R"({"fps": 1000})", "fps"},
+        {R"({"fps": 1e-300})", "fps"},
+        {R"({"fps": 0.09})", "fps"},
         {R"({"loop_ms": 0})", "loop_ms"},
         {R"({"timeline": {}})", "timeline"},
         {R"({"colour": "iron"})", "colour"},

@@ -39,7 +39,8 @@ TEST(CTimeTest, NormaliseClampsEveryField) {
         {make(2026, 12, 7, 25, 10, 10), expected(2026, 12, 7, 1, 23, 59, 59)},
         {make(2026, 13, 0, -1, -5, 60), expected(2026, 12, 1, 2, 0, 0, 59)},
         {make(2026, 0, 31, 0, 99, -3), expected(2026, 1, 31, 6, 0, 59, 0)},
-        {make(2040, 4, 31, 0, 0, 0), expected(2038, 4, 30, 5, 0, 0, 0)},
+        {make(2040, 4, 31, 0, 0, 0), expected(2040, 4, 30, 1, 0, 0, 0)},  // past 2038
+        {make(10000, 1, 1, 0, 0, 0), expected(9999, 1, 1, 5, 0, 0, 0)},
         {make(1970, 1, 1, 0, 0, 0), expected(1970, 1, 1, 4, 0, 0, 0)},
     };
     for (const Case& c : cases) {

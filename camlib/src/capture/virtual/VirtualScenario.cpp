@@ -29,6 +29,9 @@ constexpr int kDefaultHeight = 640;
 constexpr double kDefaultFps = 25.0;
 constexpr int kMaxSide = 4096;
 constexpr double kMaxFps = 240.0;
+// One frame every ten seconds at the slowest: a rate near 0 would make the frame period
+// overflow the clock's range.
+constexpr double kMinFps = 0.1;
 // Scenarios are a few lines; the cap keeps a path to a huge or endless file from hanging us.
 constexpr size_t kMaxFileBytes = 1 << 20;
 constexpr uint32_t kUnitMask = 0x3u << kTempTypeShift;
@@ -289,8 +292,8 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
         scenario.m_height = height.asInt();
     }
     if (const Json::Value& fps = root["fps"]; !fps.isNull()) {
-        if (!fps.isNumeric() || !(fps.asDouble() > 0.0) || fps.asDouble() > kMaxFps) {
-            return fail("fps: expected a number above 0 and at most 240");
+        if (!fps.isNumeric() || !(fps.asDouble() >= kMinFps) || fps.asDouble() > kMaxFps) {
+            return fail("fps: expected a number from 0.1 to 240");
         }
         scenario.m_fps = fps.asDouble();
     }
