@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 
 namespace {
@@ -12,14 +13,18 @@ namespace {
 int g_signalPipe[2] = {-1, -1};
 
 void onSignal(int number) {
+    // The interrupted code may be about to read errno; and with the pair full (a storm of
+    // signals while the GUI is busy) the write must fail rather than block the handler.
+    const int savedErrno = errno;
     const unsigned char byte = static_cast<unsigned char>(number);
     [[maybe_unused]] const ssize_t written = write(g_signalPipe[0], &byte, 1);
+    errno = savedErrno;
 }
 
 }  // namespace
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0) {
         return;
     }
     m_notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, this);

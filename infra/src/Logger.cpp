@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <string>
@@ -164,8 +165,13 @@ public:
                 file = nullptr;
             }
         } else if (option == "-logsize" && argc == 2) {
-            const bool hasDigits = leadingNumber(argv[1], number);
-            sizeLimit = hasDigits && number > 0 ? static_cast<long long>(number) * 1024 : 0;
+            // Kilobytes. A number too large for the byte count (or for strtoll, which then
+            // gives its maximum) means no practical limit, never an overflow.
+            char* end = nullptr;
+            const long long kilobytes = std::strtoll(argv[1], &end, 10);
+            constexpr long long kMaxKilobytes = std::numeric_limits<long long>::max() / 1024;
+            sizeLimit =
+                end != argv[1] && kilobytes > 0 ? std::min(kilobytes, kMaxKilobytes) * 1024 : 0;
         } else {
             printUsage();
             return -1;

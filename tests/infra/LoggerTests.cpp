@@ -151,6 +151,21 @@ TEST_F(LoggerTest, ShowSwitchesRemoveTheirFields) {
     testing::internal::GetCapturedStdout();
 }
 
+TEST_F(LoggerTest, AHugeSizeLimitIsNoLimit) {
+    testing::internal::CaptureStdout();
+    for (const char* size : {"99999999999999999", "99999999999999999999999"}) {
+        filter({"-logsize", "0"});
+        logAt(kLogInfo, "Unknown", "dropped\n");  // the limit of 0 empties the file first
+        filter({"-logsize", size});
+        logAt(kLogInfo, "Unknown", "first\n");
+        logAt(kLogInfo, "Unknown", "second\n");
+        const std::string text = logText();
+        EXPECT_NE(text.find("first\n"), std::string::npos) << size << ": " << text;
+        EXPECT_NE(text.find("second\n"), std::string::npos) << size;
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 TEST_F(LoggerTest, NoLineNumberMeansNoFileAndLineAndNullTextsAreEmpty) {
     testing::internal::CaptureStdout();
     logPrint(kLogInfo, nullptr, "dir\\win\\Path.cpp", "fn", 0, nullptr, "plain\n");
