@@ -621,6 +621,31 @@ std::string UsbUpgrader::toHexString(const unsigned char* data, int length) {
     return text;
 }
 
+void UsbUpgrader::LogFrame(const char* what, const unsigned char* bytes, int length,
+                           uint8_t funCode, const unsigned char* payload, int n) {
+    const std::string dump = toHexString(bytes, length);
+    if (n >= 2) {
+        std::printf("%s: %s, funCode: %02x, QZCode: %02x\n", what, dump.c_str(), funCode,
+                    payload[0]);
+    } else {
+        std::printf("%s: %s, funCode: %02x\n", what, dump.c_str(), funCode);
+    }
+}
+
+bool UsbUpgrader::ReadAtLeast(int* received, int wanted, int timeout) {
+    while (*received < wanted) {
+        // Never past the receive buffer: the transport is asked for what is left of it.
+        const int room = std::min<int>(m_transport->maxPacketSize(2), kBufferSize - *received);
+        const int more =
+            m_transport->readData(&m_receive[*received], room, std::max(timeout, kReadFloorMs), 2);
+        if (more < 1) {
+            return false;
+        }
+        *received += more;
+    }
+    return true;
+}
+
 int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n, int* status,
                            unsigned char* reply, int* replyLength, int timeout) {
     if (funCode == 7) {
@@ -630,36 +655,14 @@ int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n,
     if (frameLength == 0 || writeData(m_send.data(), frameLength, timeout, 2) == -1) {
         return 0;
     }
-    const bool qz = n >= 2;
-    const std::string sent = toHexString(m_send.data(), frameLength);
-    if (qz) {
-        std::printf("writeData: %s, funCode: %02x, QZCode: %02x\n", sent.c_str(), funCode,
-                    payload[0]);
-    } else {
-        std::printf("writeData: %s, funCode: %02x\n", sent.c_str(), funCode);
-    }
+    LogFrame("writeData", m_send.data(), frameLength, funCode, payload, n);
     int k = readData(m_receive.data(), timeout, 2);
-    if (k < 1) {
+    // A reply may come in pieces: the header first, whole, before anything in it is read.
+    if (k < 1 || !ReadAtLeast(&k, 8, timeout)) {
         std::printf("readData, recvLen<=0\n");
         return 0;
     }
-    // A reply may come in pieces: the header first, whole, before anything in it is read.
-    while (k < 8) {
-        const int more = m_transport->readData(&m_receive[k], kBufferSize - k,
-                                               std::max(timeout, kReadFloorMs), 2);
-        if (more < 1) {
-            std::printf("readData, recvLen<=0\n");
-            return 0;
-        }
-        k += more;
-    }
-    const std::string received = toHexString(m_receive.data(), k);
-    if (qz) {
-        std::printf("readData: %s, funCode: %02x, QZCode: %02x\n", received.c_str(), funCode,
-                    payload[0]);
-    } else {
-        std::printf("readData: %s, funCode: %02x\n", received.c_str(), funCode);
-    }
+    LogFrame("readData", m_receive.data(), k, funCode, payload, n);
     if (m_receive[3] != funCode) {
         if (replyLength != nullptr) {
             *replyLength = 0;
@@ -670,15 +673,8 @@ int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n,
     if (length + 8 >= kBufferSize) {
         return 0;
     }
-    while (k < length + 8) {
-        // Never past the receive buffer: the transport is asked for what is left of it.
-        const int wanted = std::min<int>(m_transport->maxPacketSize(2), kBufferSize - k);
-        const int more =
-            m_transport->readData(&m_receive[k], wanted, std::max(timeout, kReadFloorMs), 2);
-        if (more < 1) {
-            return 0;
-        }
-        k += more;
+    if (!ReadAtLeast(&k, length + 8, timeout)) {
+        return 0;
     }
     *status = m_receive[1];
     if (reply != nullptr && replyLength != nullptr) {
@@ -701,13 +697,7 @@ int UsbUpgrader::sendFrameChecked(uint8_t funCode, const unsigned char* payload,
     const int length = m_receive[4] << 8 | m_receive[5];
     const bool echoWrong = funCode == 0 && n > 0 && (length < 1 || m_receive[8] != payload[0]);
     if (*status != 0 || echoWrong) {
-        const std::string dump = toHexString(&m_receive[8], length);
-        if (n >= 2) {
-            std::printf("ReplyErr: %s, funCode: %02x, QZCode: %02x\n", dump.c_str(), funCode,
-                        payload[0]);
-        } else {
-            std::printf("ReplyErr: %s, funCode: %02x\n", dump.c_str(), funCode);
-        }
+        LogFrame("ReplyErr", &m_receive[8], length, funCode, payload, n);
         return 0;
     }
     return result;

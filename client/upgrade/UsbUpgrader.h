@@ -102,6 +102,11 @@ private:
     int writeData(const unsigned char* buffer, int length, int timeout, unsigned char channel);
     int readData(unsigned char* buffer, int timeout, unsigned char channel);
     void Report(int code, const char* text);
+    // A framed exchange's log line: "<what>: <hex>, funCode: xx[, QZCode: xx]".
+    static void LogFrame(const char* what, const unsigned char* bytes, int length, uint8_t funCode,
+                         const unsigned char* payload, int n);
+    // Reads more of a framed reply on channel 2 until `wanted` bytes are in the receive buffer.
+    bool ReadAtLeast(int* received, int wanted, int timeout);
     bool CheckHardware(const Json::Value& hwid);
     bool CheckLanguage(const Json::Value& languages);
     bool LeaveBootMode();
