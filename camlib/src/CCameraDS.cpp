@@ -1,10 +1,14 @@
 #include "CCameraDS.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "CSampleGrabberCB.h"
+#include "capture/CaptureErrorText.h"
 #include "capture/CaptureStream.h"
 #include "capture/DeviceEnumerator.h"
 #include "framegate/IUSBCameraDeviceListerner.h"
@@ -25,6 +29,9 @@ namespace {
 
 constexpr int kPriorityNormal = 64;
 constexpr int kWorkerPollMs = 5;
+// How long an open waits for the worker to start streaming. A USB camera answers its stream
+// start within a second; a hung driver must not hang the open for good.
+constexpr int kStartTimeoutMs = 5000;
 constexpr const char* kThermalCameraIds = "vid_1d6b&pid_0102";
 constexpr size_t kNameBytes = 32;
 // Log the first dropped sample and then every this many, not every one of a failing stream.
@@ -41,8 +48,26 @@ void copyName(const std::string& name, char* out) {
     out[length] = '\0';
 }
 
-// The process-wide count of windowed opens; only the first one builds a capture.
-std::atomic<int> g_windowedOpens{0};
+// Whether a windowed open has built the process's one windowed capture; later windowed opens
+// succeed without building. Cleared when that build fails or its camera closes, so the next
+// windowed open builds again instead of "succeeding" with no capture.
+std::atomic<bool> g_windowedCaptureBuilt{false};
+
+// The devices as the thermal-camera lookup last listed them. An open by index checks that the
+// same device still sits there: a camera plugged or unplugged in between shifts the positions.
+struct Listing {
+    std::mutex mutex;
+    std::vector<CaptureDeviceInfo> devices;
+};
+
+Listing& lastListing() {
+    static Listing* listing = new Listing;  // never destroyed: exports may run during exit
+    return *listing;
+}
+
+bool sameDevice(const CaptureDeviceInfo& a, const CaptureDeviceInfo& b) {
+    return a.locator == b.locator && a.devicePath == b.devicePath;
+}
 
 }  // namespace
 
@@ -55,6 +80,11 @@ CCameraDS::~CCameraDS() {
 bool CCameraDS::OpenCamera(void* hWnd, int nCamID, int mirror, int orientation, int width,
                            int height) {
     debugOutput("CCameraDS::OpenCamera");
+    if (m_pStream != nullptr) {
+        // An open camera is closed first: a new worker must never start a stream that is being
+        // replaced under it.
+        CloseCamera();
+    }
     m_bMirror = mirror != 0;
     m_nOrientation = orientation;
     const bool opened = hWnd != nullptr ? OpenCameraWithWindow(nCamID, width, height, hWnd)
@@ -68,7 +98,10 @@ bool CCameraDS::OpenCamera(void* hWnd, int nCamID, int mirror, int orientation, 
 }
 
 bool CCameraDS::OpenCameraAndNoDisplay(int nCamID, int width, int height) {
-    CreateThread();
+    if (!CreateThread()) {
+        CAMERA_LOG(Velmora::Infra::kLogError, "CreateThread fail nCamID:%d\n", nCamID);
+        return false;
+    }
     debugOutput("OpenCameraAndNoDisplay\n");
     if (nCamID >= CameraCount()) {
         debugOutput("xr -CCameraDS::OpenCameraAndNoDisplay -CameraCount< nCamID\n");
@@ -82,7 +115,31 @@ bool CCameraDS::OpenCameraAndNoDisplay(int nCamID, int width, int height) {
         DestroyThread();
         return false;
     }
+    {
+        std::lock_guard lock(m_startMutex);
+        m_startState = StartState::kPending;
+    }
     m_bOpened.store(true, std::memory_order_release);
+    // The worker starts streaming; a device that refuses (busy, no USB bandwidth) must fail the
+    // open rather than look like a connection that never sends a frame.
+    std::unique_lock lock(m_startMutex);
+    const bool answered =
+        m_startDone.wait_for(lock, std::chrono::milliseconds(kStartTimeoutMs),
+                             [&] { return m_startState != StartState::kPending; });
+    const bool started = m_startState == StartState::kStarted;
+    lock.unlock();
+    if (!started) {
+        if (answered) {
+            CAMERA_LOG(Velmora::Infra::kLogError, "StartStream fail nCamID:%d: %s\n", nCamID,
+                       Framegate::captureErrorText(m_pStream->lastError(), m_locator).c_str());
+        } else {
+            CAMERA_LOG(Velmora::Infra::kLogError,
+                       "StartStream fail nCamID:%d: %s did not start within %d ms\n", nCamID,
+                       m_locator.c_str(), kStartTimeoutMs);
+        }
+        CloseCamera();
+        return false;
+    }
     CAMERA_LOG(Velmora::Infra::kLogTrace, "width:%d height:%d \n", m_nWidth, m_nHeight);
     return true;
 }
@@ -92,12 +149,14 @@ bool CCameraDS::OpenCameraWithWindow(int nCamID, int width, int height, void* hW
         return false;
     }
     m_hWnd = hWnd;
-    if (g_windowedOpens.fetch_add(1) + 1 > 1) {
+    if (g_windowedCaptureBuilt.exchange(true)) {
         return true;
     }
     if (!BuildCapture(nCamID, width, height, Build::kQuiet) || !m_pStream->start(*m_pGrabberCB)) {
+        g_windowedCaptureBuilt.store(false);
         return false;
     }
+    m_bWindowedBuilder = true;
     m_bOpened.store(true, std::memory_order_release);
     return true;
 }
@@ -117,6 +176,16 @@ bool CCameraDS::BuildCapture(int nCamID, int width, int height, Build messages) 
         }
         return false;
     }
+    if (!StillListedAt(nCamID, device)) {
+        if (say) {
+            CAMERA_LOG(Velmora::Infra::kLogError,
+                       "BindDevice fail nCamID:%d: the device there changed since it was listed "
+                       "(now %s)\n",
+                       nCamID, device.locator.c_str());
+        }
+        return false;
+    }
+    m_locator = device.locator;
     m_pStream = DeviceEnumerator::openStream(device);
     const OpenResult result = m_pStream->open(width, height);
     if (say) {
@@ -166,6 +235,10 @@ void CCameraDS::CloseCamera() {
     if (m_nDropped.load() > 0) {
         INFRA_DEBUG("camera %d dropped %ld erroneous or short samples\n", m_nCameraID,
                     m_nDropped.load());
+    }
+    if (m_bWindowedBuilder) {
+        m_bWindowedBuilder = false;
+        g_windowedCaptureBuilt.store(false);
     }
     m_bOpened.store(false);
     m_nWidth = 0;
@@ -226,7 +299,10 @@ void CCameraDS::threadProc() {
         sleep(kWorkerPollMs);
     }
     if (m_bOpened.load(std::memory_order_acquire)) {
-        m_pStream->start(*m_pGrabberCB);
+        const bool started = m_pStream->start(*m_pGrabberCB);
+        std::lock_guard lock(m_startMutex);
+        m_startState = started ? StartState::kStarted : StartState::kRefused;
+        m_startDone.notify_all();
     }
     debugOutput("=====thread exit====");
 }
@@ -245,8 +321,21 @@ bool CCameraDS::BindDevice(int nCamID, CaptureDeviceInfo* device) {
     return true;
 }
 
+bool CCameraDS::StillListedAt(int nCamID, const CaptureDeviceInfo& device) {
+    Listing& listing = lastListing();
+    std::lock_guard lock(listing.mutex);
+    // An index the lookup never listed was not chosen from a listing: nothing to compare with.
+    return nCamID >= static_cast<int>(listing.devices.size()) ||
+           sameDevice(listing.devices[nCamID], device);
+}
+
 bool CCameraDS::CameraName(char* name, int* index) {
     const auto devices = DeviceEnumerator::enumerate();
+    {
+        Listing& listing = lastListing();
+        std::lock_guard lock(listing.mutex);
+        listing.devices = devices;
+    }
     // The search always starts at the first device; the index counts positions.
     *index = 0;
     for (const CaptureDeviceInfo& device : devices) {

@@ -1,14 +1,17 @@
 // One video input device turned into a stream of YUY2 frames handed to a listener.
 //
 // Threads: the open, close and listener calls come from one controlling thread (the exports'
-// caller). The worker thread "Threadbase" starts streaming once an open has completed, then
-// ends. Frames arrive on the capture stream's own thread and are delivered under m_lock, which
-// SetListener and CloseCamera also take: once they return, no delivery to the old listener is
-// running and none will start.
+// caller). The worker thread "Threadbase" starts streaming once the open has built the capture,
+// reports the outcome to the waiting open (m_startMutex, m_startDone), then ends. Frames arrive on
+// the capture stream's own thread and are delivered under m_lock, which SetListener and CloseCamera
+// also take: once they return, no delivery to the old listener is running and none will start.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "CSFMutex.h"
 #include "ThreadBase.h"
@@ -27,13 +30,14 @@ public:
     // Closes the camera; the thread base then waits for the worker to end.
     ~CCameraDS() override;
 
+    // An open camera is closed first (its listener detached): attach the listener after opening.
     bool OpenCamera(void* hWnd, int nCamID, int mirror, int orientation, int width, int height);
     // The open the client uses: asks for YUYV width x height at 25 fps; the worker thread
-    // starts streaming once it has succeeded.
+    // starts streaming and the open fails when the device refuses to stream.
     bool OpenCameraAndNoDisplay(int nCamID, int width, int height);
     // Opens with a preview window. There is no platform video window to draw into, so it keeps
     // only the bookkeeping: the first such open in the process starts streaming on the calling
-    // thread, later ones succeed without building anything.
+    // thread, later ones succeed without building anything while that camera stays open.
     bool OpenCameraWithWindow(int nCamID, int width, int height, void* hWnd);
     void CloseCamera();
     void SetListener(IUSBCameraDeviceListerner* listener);
@@ -54,6 +58,8 @@ public:
     static int CameraCount();
     // The device at position nCamID, when its name can be read. False when none is bound.
     static bool BindDevice(int nCamID, Framegate::CaptureDeviceInfo* device);
+    // Whether `device`, found at nCamID now, is the one the last lookup listed there.
+    static bool StillListedAt(int nCamID, const Framegate::CaptureDeviceInfo& device);
 
 protected:
     // Worker body: waits for the opened flag (or a stop request), then starts streaming.
@@ -61,10 +67,18 @@ protected:
 
 private:
     enum class Build { kQuiet, kWithMessages };
+    enum class StartState { kPending, kStarted, kRefused };
     // Binds the device and negotiates the format; leaves the stream in m_pStream.
     bool BuildCapture(int nCamID, int width, int height, Build messages);
 
     std::atomic<bool> m_bOpened{false};
+    // The worker's answer to the open: written by the worker, read by the open, both under
+    // m_startMutex.
+    std::mutex m_startMutex;
+    std::condition_variable m_startDone;
+    StartState m_startState = StartState::kPending;
+    bool m_bWindowedBuilder = false;  // this camera built the process's windowed capture
+    std::string m_locator;            // the bound device, for messages
     // The connected format; written by the controlling thread while no stream runs.
     int m_nWidth = 0;
     int m_nHeight = 0;

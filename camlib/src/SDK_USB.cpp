@@ -2,6 +2,7 @@
 #include "framegate/SDK_USB.h"
 
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "CUSBCameraDeviceListerner.h"
@@ -22,22 +23,45 @@ using Velmora::Infra::kLogTrace;
 
 namespace {
 
-struct Entry {
+// One registered camera. `operation` serialises the exports' work on it, blocking waits
+// included (an open waiting for its stream, a close waiting for a delivery); the objects are
+// touched only under it. A null device means the camera is gone: its open failed or it was
+// closed while another call waited for it.
+struct Camera {
+    std::mutex operation;
     USBCameraDevice* device = nullptr;
     CUSBCameraDeviceListerner* listener = nullptr;
 };
 
 // Open cameras by index. The exports are meant to be called from one thread; the mutex keeps
-// the map whole should two threads call anyway. Never destroyed: a camera still open at exit
-// keeps its objects, and nothing may find the map gone while the process ends.
+// the map whole should two threads call anyway, and is held only to look up, insert or erase,
+// never across a wait: a callback of one camera may call an export for another. Never
+// destroyed: a camera still open at exit keeps its objects, and nothing may find the map gone
+// while the process ends.
 struct Registry {
     std::mutex mutex;
-    std::map<int, Entry> entries;
+    std::map<int, std::shared_ptr<Camera>> cameras;
 };
 
 Registry& registry() {
     static Registry* instance = new Registry;
     return *instance;
+}
+
+std::shared_ptr<Camera> findCamera(int nCamID) {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mutex);
+    const auto found = reg.cameras.find(nCamID);
+    return found != reg.cameras.end() ? found->second : nullptr;
+}
+
+void forgetCamera(int nCamID, const std::shared_ptr<Camera>& camera) {
+    Registry& reg = registry();
+    std::lock_guard lock(reg.mutex);
+    const auto found = reg.cameras.find(nCamID);
+    if (found != reg.cameras.end() && found->second == camera) {
+        reg.cameras.erase(found);
+    }
 }
 
 void configureLogger() {
@@ -70,30 +94,35 @@ int InitUSBCam(int nCamID, int width, int height, int mirror, int orientation) {
     debugOutput("InitUSBCam -->start\n");
     configureLogger();
     SDK_LOG(kLogTrace, "nCamID :%d\n,witdh:%d\n,height:%d\n", nCamID, width, height);
-    Registry& reg = registry();
-    std::lock_guard lock(reg.mutex);
-    if (reg.entries.count(nCamID) != 0) {
-        SDK_LOG(kLogError, "CamID is Exist!\n");
-        return -1;
+    // The index is taken before the open so that a second open of it is refused at once; the
+    // camera's own lock keeps other calls for it waiting until the open has ended.
+    auto camera = std::make_shared<Camera>();
+    std::unique_lock operation(camera->operation);
+    {
+        Registry& reg = registry();
+        std::lock_guard lock(reg.mutex);
+        if (!reg.cameras.emplace(nCamID, camera).second) {
+            SDK_LOG(kLogError, "CamID is Exist!\n");
+            return -1;
+        }
     }
     auto* device = new USBCameraDevice;
-    if (device->Init() != 0) {
-        // Without its camera object the device could never deliver: nothing is registered.
-        SDK_LOG(kLogError, "USBCameraDevice Init FAIL!\n");
-        debugOutput("InitUSBCam -->end!\n");
-        destroyDevice(device);
-        return -1;
-    }
-    // The device opens its camera object the way the class surface does, with its own
-    // debugger lines; without a camera object it reports success and registers empty.
-    if (device->OpenCamera(nCamID, width, height, mirror, orientation, nullptr) != 0) {
-        SDK_LOG(kLogError, "OpenCamera FAIL!\n");
+    const auto failed = [&](const char* line) {
+        SDK_LOG(kLogError, "%s", line);
         debugOutput("InitUSBCam -->end!\n");
         // A failed attempt leaves nothing behind: device, camera object and worker go.
         destroyDevice(device);
+        forgetCamera(nCamID, camera);
         return -1;
+    };
+    if (device->Init() != 0) {
+        // Without its camera object the device could never deliver: nothing is registered.
+        return failed("USBCameraDevice Init FAIL!\n");
     }
-    reg.entries[nCamID] = Entry{device, nullptr};
+    if (device->OpenCamera(nCamID, width, height, mirror, orientation, nullptr) != 0) {
+        return failed("OpenCamera FAIL!\n");
+    }
+    camera->device = device;
     debugOutput("InitUSBCam -->end!\n");
     return 0;
 }
@@ -101,56 +130,61 @@ int InitUSBCam(int nCamID, int width, int height, int mirror, int orientation) {
 int RegisterUSBStreamCallBack(int nCamID, USBStreamCallBack callback) {
     TRACEPOINT();
     debugOutput("RegisterUSBStreamCallBack start\n");
-    Registry& reg = registry();
-    std::lock_guard lock(reg.mutex);
-    const auto found = reg.entries.find(nCamID);
-    if (found == reg.entries.end()) {
+    const std::shared_ptr<Camera> camera = findCamera(nCamID);
+    std::unique_lock<std::mutex> operation;
+    if (camera != nullptr) {
+        operation = std::unique_lock(camera->operation);
+    }
+    if (camera == nullptr || camera->device == nullptr) {
         SDK_LOG(kLogError, "CamID not Exist!\n");
         return -1;
     }
-    Entry& entry = found->second;
-    if (entry.listener != nullptr) {
+    if (camera->listener != nullptr) {
         // Detaching waits for a delivery in progress: afterwards the old function is never
         // entered again.
-        entry.device->SetListener(nullptr);
-        delete entry.listener;
-        entry.listener = nullptr;
+        camera->device->SetListener(nullptr);
+        delete camera->listener;
+        camera->listener = nullptr;
     }
-    entry.listener = new CUSBCameraDeviceListerner;
-    entry.listener->SetCB(callback);
-    entry.device->SetListener(entry.listener);
+    camera->listener = new CUSBCameraDeviceListerner;
+    camera->listener->SetCB(callback);
+    camera->device->SetListener(camera->listener);
     debugOutput("RegisterUSBStreamCallBack-->end\n");
     return 2;
 }
 
 int UinitUSBCam(int nCamID) {
     debugOutput("UinitUSBCam -->start\n");
-    Registry& reg = registry();
-    std::lock_guard lock(reg.mutex);
     TRACEPOINT();
-    const auto found = reg.entries.find(nCamID);
-    if (found == reg.entries.end()) {
+    const std::shared_ptr<Camera> camera = findCamera(nCamID);
+    std::unique_lock<std::mutex> operation;
+    if (camera != nullptr) {
+        operation = std::unique_lock(camera->operation);
+    }
+    if (camera == nullptr || camera->device == nullptr) {
         SDK_LOG(kLogError, "CamID is not Exist! UinitUSBCam Error\n");
         debugOutput("CamID is not Exist! UinitUSBCam Error\n");
         return -1;
     }
-    Entry& entry = found->second;
     TRACEPOINT();
-    entry.device->SetListener(nullptr);
+    camera->device->SetListener(nullptr);
     TRACEPOINT();
-    if (entry.listener != nullptr) {
-        entry.listener->SetCB(nullptr);
+    if (camera->listener != nullptr) {
+        camera->listener->SetCB(nullptr);
     }
     TRACEPOINT();
-    entry.device->CloseCamera();
+    camera->device->CloseCamera();
     TRACEPOINT();
-    entry.device->UnInit();
+    camera->device->UnInit();
     TRACEPOINT();
-    delete entry.device;
+    delete camera->device;
+    camera->device = nullptr;
     TRACEPOINT();
-    delete entry.listener;
+    delete camera->listener;
+    camera->listener = nullptr;
     TRACEPOINT();
-    reg.entries.erase(found);
+    // Erased only now: the index cannot be opened again while its device is still closing.
+    forgetCamera(nCamID, camera);
     return 0;
 }
 

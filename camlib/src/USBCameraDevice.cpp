@@ -9,7 +9,10 @@ using Velmora::Infra::debugOutput;
 
 USBCameraDevice::USBCameraDevice() : m_pCamera(nullptr) {}
 
-USBCameraDevice::~USBCameraDevice() = default;
+USBCameraDevice::~USBCameraDevice() {
+    // A camera still streaming would go on calling a listener its owner is about to free.
+    UnInit();
+}
 
 int USBCameraDevice::Init() {
     if (m_pCamera != nullptr) {

@@ -22,6 +22,7 @@
 #include "app/DlgAbout.h"
 #include "app/Triangle.h"
 #include "framegate/SDK_USB.h"
+#include "platform/DesktopGeometry.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/ShellOpen.h"
 #include "platform/StyleSheetBackground.h"
@@ -37,11 +38,6 @@ constexpr int kNameBufferBytes = 320;
 
 DeviceConnectionManager& manager() {
     return *DeviceConnectionManager::instance();
-}
-
-QRect desktopGeometry() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen != nullptr ? screen->geometry() : QRect();
 }
 
 }  // namespace
@@ -248,11 +244,17 @@ void MainWindow::connectTimerTick() {
     if (!manager().ConnectToDev(m_nSelectedCamera)) {
         return;
     }
-    emit deviceConnected();
+    // Registering the frame consumer may be refused, which closes the camera again: that is a
+    // failed attempt, and the timer tries again.
     VideoWindow* video = m_pAlarmWindow->videoWindow();
     if (video != nullptr) {
         video->StartVideo();
     }
+    if (!manager().IsConnected()) {
+        return;
+    }
+    qDebug("ConnectToDev Success\n");
+    emit deviceConnected();
     m_pAlarmWindow->EnableAlarm();
     if (!SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->DisableAlarm();
@@ -310,12 +312,11 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     m_pTabMarker->setGeometry(m_pMenuAlarm->width() / 2 - 4, m_pMenuAlarm->height() - 6, 8, 4);
 
     const QRect desktop = desktopGeometry();
-    m_pDlgAbout->move((desktop.width() - m_pDlgAbout->width()) / 2,
-                      (desktop.height() - m_pDlgAbout->height()) / 2);
+    m_pDlgAbout->move(centredOn(desktop, m_pDlgAbout->size()));
     if (desktop.width() == w || desktop.height() == h) {
-        move(0, 0);
+        move(desktop.topLeft());
     } else {
-        move((desktop.width() - w) / 2, (desktop.height() - h) / 2);
+        move(centredOn(desktop, size()));
     }
     SetNotifyArea(this, 0, 0, 240, 100);
 }

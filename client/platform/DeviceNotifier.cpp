@@ -2,10 +2,16 @@
 
 #include <libudev.h>
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSocketNotifier>
+#include <QtGlobal>
 
 namespace {
+
+// The udev daemon's control socket. Without a daemon libudev still hands out a monitor, but
+// nobody ever sends it an event.
+constexpr const char* kUdevControl = "/run/udev/control";
 
 QStringList scenarioFilesFromEnvironment() {
     QStringList files;
@@ -18,15 +24,29 @@ QStringList scenarioFilesFromEnvironment() {
     return files;
 }
 
+// The names the camera library enumerates ("video0", ...): links in the class folder.
+QSet<QString> videoDevices(const QString& sysfsRoot) {
+    const QStringList names =
+        QDir(sysfsRoot + "/class/video4linux")
+            .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return QSet<QString>(names.begin(), names.end());
+}
+
 }  // namespace
 
 DeviceNotifier::DeviceNotifier(QObject* parent)
-    : DeviceNotifier(scenarioFilesFromEnvironment(), true, parent) {}
+    : DeviceNotifier(scenarioFilesFromEnvironment(), HotPlug::kUdev, parent) {}
 
-DeviceNotifier::DeviceNotifier(const QStringList& scenarioFiles, bool useUdev, QObject* parent)
-    : QObject(parent), m_scenarioFiles(scenarioFiles) {
-    if (useUdev) {
-        startUdev();
+DeviceNotifier::DeviceNotifier(const QStringList& scenarioFiles, HotPlug hotPlug, QObject* parent,
+                               const QString& sysfsRoot)
+    : QObject(parent), m_sysfsRoot(sysfsRoot), m_scenarioFiles(scenarioFiles) {
+    if (hotPlug == HotPlug::kUdev) {
+        const QString problem = startUdev();
+        if (!problem.isEmpty()) {
+            startRescan(problem);
+        }
+    } else if (hotPlug == HotPlug::kRescan) {
+        startRescan("no udev monitor wanted");
     }
     watchScenarioFiles();
 }
@@ -40,10 +60,13 @@ DeviceNotifier::~DeviceNotifier() {
     }
 }
 
-void DeviceNotifier::startUdev() {
+QString DeviceNotifier::startUdev() {
+    if (!QFileInfo::exists(kUdevControl)) {
+        return QStringLiteral("no udev daemon (%1 missing)").arg(kUdevControl);
+    }
     m_udev = udev_new();
     if (m_udev == nullptr) {
-        return;
+        return QStringLiteral("udev_new failed");
     }
     m_monitor = udev_monitor_new_from_netlink(m_udev, "udev");
     if (m_monitor == nullptr ||
@@ -54,11 +77,12 @@ void DeviceNotifier::startUdev() {
             udev_monitor_unref(m_monitor);
             m_monitor = nullptr;
         }
-        return;
+        return QStringLiteral("the udev monitor cannot be set up");
     }
     m_udevNotifier =
         new QSocketNotifier(udev_monitor_get_fd(m_monitor), QSocketNotifier::Read, this);
     connect(m_udevNotifier, &QSocketNotifier::activated, this, &DeviceNotifier::readUdev);
+    return QString();
 }
 
 void DeviceNotifier::readUdev() {
@@ -73,6 +97,18 @@ void DeviceNotifier::readUdev() {
             emit deviceChanged(Change::kOther);
         }
     }
+}
+
+void DeviceNotifier::startRescan(const QString& reason) {
+    qWarning("DeviceNotifier: %s; hot-plug by listing the video devices every %d ms",
+             qPrintable(reason), kRescanPeriodMs);
+    m_presentDevices = videoDevices(m_sysfsRoot);
+    connect(&m_rescanTimer, &QTimer::timeout, this, &DeviceNotifier::rescanVideoDevices);
+    m_rescanTimer.start(kRescanPeriodMs);
+}
+
+void DeviceNotifier::rescanVideoDevices() {
+    reportDifferences(&m_presentDevices, videoDevices(m_sysfsRoot));
 }
 
 void DeviceNotifier::watchScenarioFiles() {
@@ -94,13 +130,24 @@ void DeviceNotifier::watchScenarioFiles() {
 }
 
 void DeviceNotifier::rescanScenarioFiles() {
+    QSet<QString> present;
     for (const QString& file : m_scenarioFiles) {
-        const bool present = QFileInfo::exists(file);
-        if (present && !m_presentFiles.contains(file)) {
-            m_presentFiles.insert(file);
-            emit deviceChanged(Change::kArrival);
-        } else if (!present && m_presentFiles.remove(file)) {
-            emit deviceChanged(Change::kRemoveComplete);
+        if (QFileInfo::exists(file)) {
+            present.insert(file);
         }
+    }
+    reportDifferences(&m_presentFiles, present);
+}
+
+void DeviceNotifier::reportDifferences(QSet<QString>* known, const QSet<QString>& present) {
+    const qsizetype arrived = (present - *known).size();
+    const qsizetype removed = (*known - present).size();
+    // The state is settled before anyone hears of it.
+    *known = present;
+    for (qsizetype i = 0; i < arrived; ++i) {
+        emit deviceChanged(Change::kArrival);
+    }
+    for (qsizetype i = 0; i < removed; ++i) {
+        emit deviceChanged(Change::kRemoveComplete);
     }
 }

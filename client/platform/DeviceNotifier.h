@@ -1,12 +1,15 @@
 // Tells the main window when devices come and go: USB and video4linux devices through a udev
 // monitor, and the virtual cameras' scenario files (FRAMEGATE_VIRTUAL_CAMERA) appearing and
-// disappearing. Lives on the GUI thread; its signal is emitted there.
+// disappearing. Where the monitor cannot start (no udev daemon, as in a container) it says so once
+// in the log and lists the video4linux devices every 2 s instead, reporting what came and went
+// exactly as the monitor would. Lives on the GUI thread; its signal is emitted there.
 #pragma once
 
 #include <QFileSystemWatcher>
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <QTimer>
 
 class QSocketNotifier;
 struct udev;
@@ -22,28 +25,42 @@ public:
     };
     Q_ENUM(Change)
 
-    // `scenarioFiles`: the virtual cameras' files to watch (from FRAMEGATE_VIRTUAL_CAMERA when
-    // not given). Without udev (no permission, no daemon) only the files are watched.
-    explicit DeviceNotifier(QObject* parent = nullptr);
-    DeviceNotifier(const QStringList& scenarioFiles, bool useUdev, QObject* parent = nullptr);
-    ~DeviceNotifier() override;
+    // How real devices are watched.
+    enum class HotPlug {
+        kNone,    // not at all: only the scenario files are watched
+        kUdev,    // the udev monitor, or the re-scan when the monitor cannot start
+        kRescan,  // the re-scan only
+    };
+    static constexpr int kRescanPeriodMs = 2000;
 
-    // False when the udev monitor could not be set up (hot-plug of real cameras is then only
-    // seen at start-up).
-    bool monitoring() const { return m_monitor != nullptr; }
+    // The system's notifier: udev (or the re-scan) and the files of FRAMEGATE_VIRTUAL_CAMERA.
+    explicit DeviceNotifier(QObject* parent = nullptr);
+    // `sysfsRoot` is where the re-scan lists "class/video4linux".
+    DeviceNotifier(const QStringList& scenarioFiles, HotPlug hotPlug, QObject* parent = nullptr,
+                   const QString& sysfsRoot = QStringLiteral("/sys"));
+    ~DeviceNotifier() override;
 
 signals:
     void deviceChanged(DeviceNotifier::Change change);
 
 private:
-    void startUdev();
+    // Empty on success, otherwise why the monitor cannot run.
+    QString startUdev();
     void readUdev();
+    void startRescan(const QString& reason);
+    void rescanVideoDevices();
     void watchScenarioFiles();
     void rescanScenarioFiles();
+    // Remembers `present` as the known set and reports each member that came or went.
+    void reportDifferences(QSet<QString>* known, const QSet<QString>& present);
 
     udev* m_udev = nullptr;
     udev_monitor* m_monitor = nullptr;
     QSocketNotifier* m_udevNotifier = nullptr;
+
+    QString m_sysfsRoot;
+    QSet<QString> m_presentDevices;
+    QTimer m_rescanTimer;
 
     QStringList m_scenarioFiles;
     QSet<QString> m_presentFiles;

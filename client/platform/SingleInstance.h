@@ -13,7 +13,10 @@ public:
         kUnavailable,     // no lock file could be made; the reason is in *detail
     };
 
-    // `runtimeDir` is the folder for the lock file; empty means $XDG_RUNTIME_DIR, or a private
-    // folder under /tmp when that is unset.
-    static Result acquire(QString* detail, const QString& runtimeDir = QString());
+    // The lock lives in `runtimeDir` (empty means $XDG_RUNTIME_DIR). When that is unset or not
+    // a writable folder, it lives in the private folder "calorview-<uid>" under `tmpRoot`,
+    // created 0700 and refused unless it is a real folder owned by this user alone. On success
+    // *detail holds the lock file's path.
+    static Result acquire(QString* detail, const QString& runtimeDir = QString(),
+                          const QString& tmpRoot = QStringLiteral("/tmp"));
 };

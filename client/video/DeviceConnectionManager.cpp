@@ -26,7 +26,6 @@ int DeviceConnectionManager::ConnectToDev(int index) {
     if (InitUSBCam(index, 480, 640, 0, 0) == 0) {
         m_ConnectDev.nCamID = index;
         m_ConnectDev.bConnected = true;
-        qDebug("ConnectToDev Success\n");
     }
     return m_ConnectDev.bConnected;
 }

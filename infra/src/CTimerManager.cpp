@@ -7,9 +7,10 @@
 
 namespace Velmora::Infra {
 
+// Never destroyed, like the manager it fronts.
 CTimerManager* CTimerManager::instance() {
-    return SingletonExit::instance<CTimerManager>(SingletonExit::Lifetime::kUntilExit,
-                                                  __FILE_NAME__, __func__, __LINE__);
+    return SingletonExit::instance<CTimerManager>(SingletonExit::Lifetime::kForever, __FILE_NAME__,
+                                                  __func__, __LINE__);
 }
 
 CTimerManager::CTimerManager() {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "infra/CTime.h"
 #include "infra/DebugOutput.h"
+#include "infra/OutputDeferral.h"
 
 namespace Velmora::Infra {
 
@@ -68,6 +70,38 @@ struct Prefix {
     int line;
 };
 
+// A Prefix whose texts outlive the call, for a line written later by the writer thread.
+class DeferredPrefix {
+public:
+    explicit DeferredPrefix(const Prefix& prefix)
+        : m_prefix(prefix),
+          m_module(copy(prefix.module)),
+          m_version(copy(prefix.version)),
+          m_file(copy(prefix.file)),
+          m_function(copy(prefix.function)) {}
+
+    Prefix prefix() const {
+        Prefix copyOf = m_prefix;
+        copyOf.module = pointer(m_module, m_prefix.module);
+        copyOf.version = pointer(m_version, m_prefix.version);
+        copyOf.file = pointer(m_file, m_prefix.file);
+        copyOf.function = pointer(m_function, m_prefix.function);
+        return copyOf;
+    }
+
+private:
+    static std::string copy(const char* text) { return text != nullptr ? text : ""; }
+    static const char* pointer(const std::string& text, const char* original) {
+        return original != nullptr ? text.c_str() : nullptr;
+    }
+
+    Prefix m_prefix;  // colour and level name are static texts
+    std::string m_module;
+    std::string m_version;
+    std::string m_file;
+    std::string m_function;
+};
+
 bool isOn(const char* text) {
     return strcasecmp(text, "on") == 0;
 }
@@ -99,34 +133,28 @@ public:
         return *logger;
     }
 
+    // Any thread. Formats the message outside the lock; a thread whose output is deferred hands
+    // the formatted line to the writer thread and returns the message's length.
     int write(int level, const Prefix& prefix, bool useModuleFilter, const char* format,
               va_list args) {
-        std::lock_guard lock(mutex);
-        if (level > currentLevel || level <= kLogNone) {
+        if (level > levelHint.load(std::memory_order_relaxed) || level <= kLogNone) {
             return 0;
         }
-        if (useModuleFilter && !moduleEnabled(prefix.module)) {
-            return 0;
-        }
-        char buffer[kBufferSize];
-        int length = 0;
-        const bool startsLine = atLineStart;
-        if (startsLine) {
-            length = formatPrefix(buffer, prefix);
-        }
+        char message[kBufferSize];
+        int wanted = 0;
         if (format != nullptr) {
-            const int wanted = std::vsnprintf(buffer + length, kBufferSize - length, format, args);
-            length = wanted < 0 ? length : std::min(length + wanted, kLogLineMax);
+            wanted = std::max(std::vsnprintf(message, sizeof message, format, args), 0);
         }
-        buffer[length] = '\0';
-        const bool cut = length == kLogLineMax;
-        if (cut) {
-            // A cut message still ends its line, so the next call starts with a prefix
-            // and the file never holds half a line glued to the next.
-            buffer[length - 1] = '\n';
+        message[std::min(wanted, kLogLineMax)] = '\0';
+        const int threadId = static_cast<int>(gettid());
+        if (OutputDeferral::active()) {
+            OutputDeferral::post([this, level, useModuleFilter, wanted, threadId,
+                                  line = DeferredPrefix(prefix), text = std::string(message)] {
+                writeMessage(level, line.prefix(), useModuleFilter, text.c_str(), wanted, threadId);
+            });
+            return std::min(wanted, kLogLineMax);
         }
-        emit(buffer, length, startsLine ? prefix.colour : nullptr);
-        return length;
+        return writeMessage(level, prefix, useModuleFilter, message, wanted, threadId);
     }
 
     int filter(int argc, const char* const argv[]) {
@@ -145,6 +173,7 @@ public:
         long number = 0;
         if (option == "-loglevel" && argc == 2 && leadingNumber(argv[1], number)) {
             currentLevel = static_cast<int>(number);
+            levelHint.store(currentLevel, std::memory_order_relaxed);
         } else if (option == "-logmodule" && argc == 3) {
             moduleTable[argv[1]] = isOn(argv[2]);
             moduleMode = kModuleTable;
@@ -160,7 +189,9 @@ public:
             showFunction = isOn(argv[1]);
         } else if (option == "-logpath" && argc == 2) {
             path = argv[1];
-            if (path.empty() && file != nullptr) {
+            // Closed even when the path is the same: the next line opens it afresh, so a log
+            // file deleted (or a working folder changed) since it was opened is written again.
+            if (file != nullptr) {
                 std::fclose(file);
                 file = nullptr;
             }
@@ -182,6 +213,43 @@ public:
 private:
     Logger() : colourConsole(isatty(STDOUT_FILENO) == 1) {}
 
+    // `message` holds at most kLogLineMax characters of a text `wanted` characters long.
+    int writeMessage(int level, const Prefix& prefix, bool useModuleFilter, const char* message,
+                     int wanted, int threadId) {
+        std::lock_guard lock(mutex);
+        if (level > currentLevel || level <= kLogNone) {
+            return 0;
+        }
+        if (useModuleFilter && !moduleEnabled(prefix.module)) {
+            return 0;
+        }
+        // One spare byte: a line that exactly fills the buffer still gets its newline.
+        char buffer[kBufferSize + 1];
+        int length = 0;
+        const bool startsLine = atLineStart;
+        if (startsLine) {
+            length = formatPrefix(buffer, prefix, threadId);
+        }
+        const int room = kLogLineMax - length;
+        const bool cut = wanted > room;
+        const int taken = std::min(wanted, room);
+        std::memcpy(buffer + length, message, static_cast<size_t>(taken));
+        length += taken;
+        if (cut) {
+            // A cut message still ends its line, so the next call starts with a prefix
+            // and the file never holds half a line glued to the next.
+            buffer[length - 1] = '\n';
+        }
+        const int produced = length;
+        if (length == kLogLineMax && buffer[length - 1] != '\n') {
+            // The text filled the line: the next call starts a new one, on a new line too.
+            buffer[length++] = '\n';
+        }
+        buffer[length] = '\0';
+        emit(buffer, length, startsLine ? prefix.colour : nullptr);
+        return produced;
+    }
+
     bool moduleEnabled(const char* module) const {
         if (moduleMode == kAllModulesOff) {
             return false;
@@ -193,7 +261,7 @@ private:
         return true;
     }
 
-    int formatPrefix(char* buffer, const Prefix& prefix) const {
+    int formatPrefix(char* buffer, const Prefix& prefix, int threadId) const {
         int length = 0;
         auto append = [&](const char* fmt, auto... values) {
             const int n = std::snprintf(buffer + length, kBufferSize - length, fmt, values...);
@@ -225,7 +293,7 @@ private:
             append("%d ", prefix.line);
         }
         if (showThread) {
-            append("tid:%d ", static_cast<int>(gettid()));
+            append("tid:%d ", threadId);
         }
         return length;
     }
@@ -237,7 +305,7 @@ private:
             std::fputs(colour, stdout);
         }
         std::fwrite(text, 1, static_cast<size_t>(length), stdout);
-        atLineStart = length == kLogLineMax || (length > 0 && text[length - 1] == '\n');
+        atLineStart = length > 0 && text[length - 1] == '\n';
         if (colourConsole && atLineStart) {
             std::fputs(kColourReset, stdout);
         }
@@ -288,6 +356,8 @@ private:
 
     std::mutex mutex;
     int currentLevel = kLogWarn;
+    // currentLevel for the early test outside the lock; the lock's test decides.
+    std::atomic<int> levelHint{kLogWarn};
     ModuleMode moduleMode = kAllModulesOn;
     std::map<std::string, bool> moduleTable;
     bool showTime = true;

@@ -15,8 +15,10 @@ constexpr int kTickPriority = 1;
 constexpr uint32_t kTickMs = 10;
 }  // namespace
 
+// Never destroyed: a timer destroyed by a static destructor (a camera closed while the process
+// exits) must still find its manager.
 TimerManagerInternal* TimerManagerInternal::instance() {
-    return SingletonExit::instance<TimerManagerInternal>(SingletonExit::Lifetime::kUntilExit,
+    return SingletonExit::instance<TimerManagerInternal>(SingletonExit::Lifetime::kForever,
                                                          __FILE_NAME__, __func__, __LINE__);
 }
 

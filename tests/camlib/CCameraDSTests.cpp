@@ -45,6 +45,10 @@ protected:
         writeFile(m_scenario, scenarioJson("Core Thermal", 320, 240, 100));
         useVirtualCameras({m_scenario});
         m_index = static_cast<int>(Framegate::DeviceEnumerator::enumerate().size()) - 1;
+        // An open checks its index against the lookup's last listing: list this test's devices.
+        int index = 0;
+        char name[64];
+        CCameraDS::CameraName(name, &index);
     }
 
     TempDir m_dir;
@@ -125,6 +129,34 @@ TEST_F(CCameraDSTest, SecondWindowedOpenBuildsNothing) {
     EXPECT_EQ(idle.frames, 0);
     second.CloseCamera();
     first.CloseCamera();
+}
+
+TEST_F(CCameraDSTest, WindowedOpenBuildsAgainOnceTheBuilderFailedOrClosed) {
+    int window = 0;
+    {
+        // Two cameras listed, then their order changes: the first windowed open fails to build.
+        const std::string other = m_dir.file("other.json");
+        writeFile(other, scenarioJson("Other Thermal", 320, 240, 100));
+        useVirtualCameras({m_scenario, other});
+        int index = 0;
+        char name[64];
+        ASSERT_TRUE(CCameraDS::CameraName(name, &index));
+        useVirtualCameras({other, m_scenario});
+        CCameraDS failed;
+        EXPECT_FALSE(failed.OpenCamera(&window, index, 1, 0, 480, 640));
+        useVirtualCameras({m_scenario});
+        ASSERT_TRUE(CCameraDS::CameraName(name, &index));
+        ASSERT_EQ(index, m_index);
+    }
+    for (int round = 0; round < 2; ++round) {
+        CCameraDS camera;
+        CountingListener listener;
+        ASSERT_TRUE(camera.OpenCamera(&window, m_index, 1, 0, 480, 640)) << round;
+        camera.SetListener(&listener);
+        EXPECT_TRUE(waitUntil([&] { return listener.frames > 0; }))
+            << "round " << round << ": a windowed open after a failed or closed one streams";
+        camera.CloseCamera();
+    }
 }
 
 TEST_F(CCameraDSTest, CameraNameFindsTheFirstThermalCamera) {

@@ -62,6 +62,11 @@ int secondCallback(int w, int h, const char*, int length, int format) {
 class ExportTest : public testing::Test {
 protected:
     void SetUp() override {
+        for (Seen* seen : {&g_first, &g_second}) {
+            seen->frames = 0;
+            seen->forbidden = false;
+            seen->calledWhenForbidden = false;
+        }
         m_oldDir = std::filesystem::current_path();
         std::filesystem::create_directory(m_dir.path() / "QZLog");
         std::filesystem::current_path(m_dir.path());
@@ -78,10 +83,83 @@ protected:
         return index;
     }
 
+    // Everything the library logged into QZLog so far.
+    std::string logText() const {
+        std::string text;
+        for (const auto& file : std::filesystem::directory_iterator(m_dir.path() / "QZLog")) {
+            text += CalorviewTest::readFile(file.path().string());
+        }
+        return text;
+    }
+
     TempDir m_dir;
     std::string m_scenario = m_dir.file("camera.json");
     std::filesystem::path m_oldDir;
 };
+
+// Set by crossingCallback, the callback of one camera that calls the exports for another.
+std::atomic<int> g_crossIndex{-1};
+std::atomic<int> g_crossings{0};
+int crossingCallback(int, int, const char*, int, int) {
+    RegisterUSBStreamCallBack(g_crossIndex, secondCallback);
+    ++g_crossings;
+    return 0;
+}
+
+// Logs a line on the streaming thread for every frame.
+int loggingCallback(int, int, const char*, int, int) {
+    SetLogTrace("frame\n");
+    ++g_first.frames;
+    return 0;
+}
+
+// Run in a child process: frames keep coming while standard output is a full pipe that nobody
+// reads and another thread is stuck writing a log line to it. Exits 0 when they do.
+[[noreturn]] void streamWithStandardOutputBlocked(int index) {
+    if (InitUSBCam(index, 480, 640, 0, 0) != 0 ||
+        RegisterUSBStreamCallBack(index, loggingCallback) != 2) {
+        std::_Exit(2);
+    }
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0 || dup2(pipeFds[1], STDOUT_FILENO) < 0) {
+        std::_Exit(3);
+    }
+    std::thread([] {
+        for (;;) {
+            SetLogTrace("filling a pipe that nobody reads\n");
+        }
+    }).detach();
+    std::this_thread::sleep_for(500ms);  // the pipe is full and the filler stuck in a line
+    const int before = g_first.frames;
+    std::this_thread::sleep_for(1s);
+    // _Exit: an orderly exit would flush standard output and wait on the pipe for ever.
+    std::_Exit(g_first.frames - before >= 20 ? 0 : 1);
+}
+
+// Run in a child process: a camera closed by a static object's destructor while the process
+// exits, after the library's own exit-time clean-up could have run.
+void closeFromAStaticDestructor(int index) {
+    struct CloseAtExit {
+        int index;
+        ~CloseAtExit() {
+            if (UinitUSBCam(index) != 0) {
+                std::_Exit(4);
+            }
+            g_first.forbidden = true;
+            std::this_thread::sleep_for(50ms);
+            if (g_first.calledWhenForbidden) {
+                std::_Exit(5);
+            }
+        }
+    };
+    static CloseAtExit closer{index};  // constructed before the library's timer manager
+    if (InitUSBCam(index, 480, 640, 0, 0) != 0 ||
+        RegisterUSBStreamCallBack(index, firstCallback) != 2 ||
+        !waitUntil([] { return g_first.frames > 0; })) {
+        std::_Exit(2);
+    }
+    std::exit(0);
+}
 
 }  // namespace
 
@@ -268,6 +346,69 @@ TEST_F(ExportTest, LogFileNameAndSetLogTrace) {
     EXPECT_THAT(text, testing::HasSubstr(" 100% of 50%s\n"));
     EXPECT_THAT(text, testing::HasSubstr("nCamID :" + std::to_string(index) +
                                          "\n,witdh:480\n,height:640\n"));
+}
+
+TEST_F(ExportTest, RefusedStreamStartFailsTheOpenAndNamesTheReason) {
+    const struct {
+        const char* refusal;
+        const char* logged;
+    } cases[] = {{"busy", "the camera is busy"}, {"no-bandwidth", "not enough USB bandwidth"}};
+    for (const auto& c : cases) {
+        writeFile(m_scenario, scenarioJson("Refusing", 64, 48, 100,
+                                           "\"start_error\": \"" + std::string(c.refusal) + "\""));
+        const int index = thermalIndex();
+        EXPECT_EQ(InitUSBCam(index, 480, 640, 0, 0), -1) << c.refusal;
+        EXPECT_EQ(UinitUSBCam(index), -1) << c.refusal << ": nothing registered";
+        EXPECT_THAT(logText(), testing::HasSubstr(c.logged)) << c.refusal;
+    }
+}
+
+TEST_F(ExportTest, AnIndexOpensOnlyTheDeviceListedThere) {
+    const int index = thermalIndex();
+    const std::string plugged = m_dir.file("plugged.json");
+    writeFile(plugged, scenarioJson("Plugged In Meanwhile", 64, 48, 100));
+    useVirtualCameras({plugged, m_scenario});  // it takes the listed camera's position
+    EXPECT_EQ(InitUSBCam(index, 480, 640, 0, 0), -1);
+    EXPECT_THAT(logText(), testing::HasSubstr("changed since it was listed"));
+    ASSERT_EQ(thermalIndex(), index) << "listed afresh, the new camera is found there";
+    EXPECT_EQ(InitUSBCam(index, 480, 640, 0, 0), 0);
+    EXPECT_EQ(UinitUSBCam(index), 0);
+}
+
+TEST_F(ExportTest, ACallbackMayCallTheExportsForAnotherCamera) {
+    const std::string other = m_dir.file("other.json");
+    writeFile(other, scenarioJson("Other", 64, 48, 100));
+    useVirtualCameras({m_scenario, other});
+    const int first = thermalIndex();
+    const int second = first + 1;
+    ASSERT_EQ(InitUSBCam(first, 480, 640, 0, 0), 0);
+    ASSERT_EQ(InitUSBCam(second, 480, 640, 0, 0), 0);
+    g_crossIndex = second;
+    ASSERT_EQ(RegisterUSBStreamCallBack(first, crossingCallback), 2);
+    ASSERT_TRUE(waitUntil([] { return g_crossings >= 3; }));
+    // Closing the first camera waits for its delivery, which is inside an export for the second.
+    std::atomic<bool> closed{false};
+    std::thread([&] {
+        EXPECT_EQ(UinitUSBCam(first), 0);
+        closed = true;
+    }).detach();
+    if (!waitUntil([&] { return closed.load(); }, 5s)) {
+        ADD_FAILURE() << "closing one camera deadlocked against its callback's export call";
+        std::_Exit(1);
+    }
+    EXPECT_EQ(UinitUSBCam(second), 0);
+}
+
+TEST_F(ExportTest, FramesKeepFlowingWhileStandardOutputIsBlocked) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const int index = thermalIndex();
+    EXPECT_EXIT(streamWithStandardOutputBlocked(index), testing::ExitedWithCode(0), "");
+}
+
+TEST_F(ExportTest, ACameraClosedWhileTheProcessExits) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const int index = thermalIndex();
+    EXPECT_EXIT(closeFromAStaticDestructor(index), testing::ExitedWithCode(0), "");
 }
 
 TEST(ExportSymbols, OnlyTheApiIsVisible) {

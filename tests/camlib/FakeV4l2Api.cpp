@@ -136,6 +136,10 @@ int FakeV4l2Api::open(const char* path, int) {
     if (found->second.unplugged) {
         return failWith(ENODEV);
     }
+    if (found->second.device.openInterrupts > 0) {
+        --found->second.device.openInterrupts;
+        return failWith(EINTR);
+    }
     if (found->second.device.openError != 0) {
         return failWith(found->second.device.openError);
     }
@@ -222,6 +226,7 @@ int FakeV4l2Api::answer(Handle& handle, NodeState& node, unsigned long request, 
             pix.bytesperline =
                 device.grantedBytesPerLine != 0 ? device.grantedBytesPerLine : pix.width * 2;
             pix.sizeimage = pix.bytesperline * pix.height;
+            pix.field = device.grantedField != 0 ? device.grantedField : pix.field;
             device.current = pix;
             return 0;
         }
@@ -304,6 +309,14 @@ int FakeV4l2Api::dequeue(Handle& handle, NodeState& node, v4l2_buffer& buffer) {
     if (frame.fill >= 0) {
         std::memset(memory.data(), frame.fill,
                     std::min<std::size_t>(frame.bytesUsed, memory.size()));
+    } else if (frame.fill == Frame::kLineNumbers) {
+        const v4l2_pix_format& pix = node.device.current;
+        for (__u32 line = 0; line < pix.height; ++line) {
+            unsigned char* start = memory.data() + std::size_t{line} * pix.bytesperline;
+            std::memset(start, static_cast<int>(line & 0xFF), pix.width * 2);
+            std::memset(start + pix.width * 2, Frame::kPaddingByte,
+                        pix.bytesperline - pix.width * 2);
+        }
     }
     buffer.index = index;
     buffer.bytesused = frame.bytesUsed;

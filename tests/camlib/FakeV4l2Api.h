@@ -40,6 +40,8 @@ public:
         __u32 grantedHeight = 0;
         __u32 grantedPixelFormat = 0;
         __u32 grantedBytesPerLine = 0;  // 0: width x 2
+        __u32 grantedField = 0;         // 0: the field order asked for
+        int openInterrupts = 0;         // the first this many opens fail with EINTR
         int grantedBuffers = -1;        // -1: as many as asked for
         int openError = 0;              // errno of open(); 0 opens
         // errno per request (VIDIOC_G_FMT, ...); requests not listed succeed.
@@ -47,6 +49,9 @@ public:
     };
 
     struct Frame {
+        // Each line's pixels hold the line number (mod 256) and its padding kPaddingByte.
+        static constexpr int kLineNumbers = -2;
+        static constexpr unsigned char kPaddingByte = 0xEE;
         // `fill` is written over the first bytesUsed bytes of the buffer; -1 leaves the buffer
         // as it is.
         explicit Frame(__u32 used, __u32 bufferFlags = 0, int fillByte = -1)

@@ -30,6 +30,10 @@ protected:
         CalorviewTest::writeFile(m_scenario, CalorviewTest::scenarioJson("Cls", 64, 48, 200));
         CalorviewTest::useVirtualCameras({m_scenario});
         m_index = static_cast<int>(Framegate::DeviceEnumerator::enumerate().size()) - 1;
+        // An open checks its index against the lookup's last listing: list this test's devices.
+        int index = 0;
+        char name[64];
+        USBCameraDevice::GetUsbDeviceNum(index, name);
         setenv("FRAMEGATE_DEBUG_OUTPUT", "1", 1);
     }
     void TearDown() override { unsetenv("FRAMEGATE_DEBUG_OUTPUT"); }
@@ -72,6 +76,25 @@ TEST_F(USBCameraDeviceTest, LifecycleAndRepeatedInitAndUnInit) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(device.UnInit(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(USBCameraDeviceTest, ReopeningWhileStreamingAndDestroyingWithoutUnInitAreSafe) {
+    Listener listener;
+    {
+        USBCameraDevice device;
+        ASSERT_EQ(device.Init(), 0);
+        for (int round = 0; round < 10; ++round) {
+            // The stream being replaced must be gone before the new worker starts one.
+            ASSERT_EQ(device.OpenCamera(m_index, 480, 640, 0, 0, nullptr), 0) << round;
+            device.SetListener(&listener);
+            const int before = listener.frames;
+            ASSERT_TRUE(CalorviewTest::waitUntil([&] { return listener.frames > before; }))
+                << round;
+        }
+    }  // destroyed while streaming into the listener, without CloseCamera or UnInit
+    const int settled = listener.frames;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(listener.frames, settled) << "no delivery after the destructor returned";
 }
 
 TEST_F(USBCameraDeviceTest, FailedOpenReportsMinusOne) {

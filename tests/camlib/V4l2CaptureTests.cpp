@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,7 @@ public:
     void OnData(const unsigned char* data, long length) override {
         std::lock_guard lock(m_mutex);
         m_samples.push_back({length, data[0], data[length - 1]});
+        m_lastBytes.assign(data, data + length);
         m_order.push_back('D');
         m_changed.notify_all();
     }
@@ -53,6 +55,10 @@ public:
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, 5s, [&] { return m_order.size() >= count; });
     }
+    std::vector<unsigned char> lastBytes() const {
+        std::lock_guard lock(m_mutex);
+        return m_lastBytes;
+    }
     std::vector<Sample> samples() const {
         std::lock_guard lock(m_mutex);
         return m_samples;
@@ -66,6 +72,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Sample> m_samples;
+    std::vector<unsigned char> m_lastBytes;
     std::string m_order;
 };
 
@@ -98,8 +105,15 @@ TEST(V4l2CaptureOpenTest, EachFailureHasItsResultAndReleasesEverything) {
          OpenResult::kFormatRejected, EBUSY},
         {"no YUYV granted", true, [](auto& d) { d.grantedPixelFormat = V4L2_PIX_FMT_MJPEG; },
          OpenResult::kFormatRejected, 0},
-        {"padded lines", true, [](auto& d) { d.grantedBytesPerLine = kWidth * 2 + 64; },
+        {"lines longer than two packed lines", true,
+         [](auto& d) { d.grantedBytesPerLine = kWidth * 4 + 2; }, OpenResult::kFormatRejected, 0},
+        {"interlaced only", true, [](auto& d) { d.grantedField = V4L2_FIELD_INTERLACED; },
          OpenResult::kFormatRejected, 0},
+        {"stream start refused later, open fine", true,
+         [](auto& d) {
+             d.ioctlErrors = {{VIDIOC_STREAMON, ENOSPC}};
+         },
+         OpenResult::kOk, 0},
         {"no buffers", true,
          [](auto& d) {
              d.ioctlErrors = {{VIDIOC_REQBUFS, ENOMEM}};
@@ -122,11 +136,17 @@ TEST(V4l2CaptureOpenTest, EachFailureHasItsResultAndReleasesEverything) {
 
         EXPECT_EQ(capture.open(kWidth, kHeight), c.result) << c.what;
         EXPECT_EQ(capture.lastError(), c.error) << c.what;
-        if (c.result != OpenResult::kOk) {
-            EXPECT_EQ(api.openHandles(), 0) << c.what;
-            EXPECT_EQ(api.mappedBuffers(), 0) << c.what;
+        if (c.result == OpenResult::kOk) {
+            // The only open that succeeds here is refused at the stream start: the reason
+            // reaches the caller and nothing stays set up.
+            RecordingSink sink;
+            EXPECT_FALSE(capture.start(sink)) << c.what;
+            EXPECT_EQ(capture.lastError(), ENOSPC) << c.what;
+        } else {
             capture.stop();  // safe after a failed open
         }
+        EXPECT_EQ(api.openHandles(), 0) << c.what;
+        EXPECT_EQ(api.mappedBuffers(), 0) << c.what;
     }
 }
 
@@ -201,6 +221,34 @@ TEST_F(V4l2CaptureStreamTest, DeliversWholeFramesFromEveryBufferInTurn) {
         EXPECT_EQ(samples[i].length, static_cast<long>(kFrameBytes)) << i;
         EXPECT_EQ(samples[i].first, i) << i;
         EXPECT_EQ(samples[i].last, i) << i;
+    }
+}
+
+TEST(V4l2CapturePaddingTest, PaddedLinesArePackedAndAnInterruptedOpenIsRetried) {
+    for (const __u32 lineBytes : {kWidth * 2u, kWidth * 2u + 64u}) {
+        FakeV4l2Api api;
+        api.addDevice(kNode, [&](auto& d) {
+            d.grantedBytesPerLine = lineBytes;
+            d.openInterrupts = 2;
+        });
+        V4l2Capture capture(kNode, api);
+        ASSERT_EQ(capture.open(kWidth, kHeight), OpenResult::kOk) << lineBytes;
+        EXPECT_EQ(api.requestedFormat(kNode).field, static_cast<__u32>(V4L2_FIELD_NONE));
+        RecordingSink sink;
+        ASSERT_TRUE(capture.start(sink));
+        // A padded frame's last line ends without padding: bytesused may stop there.
+        api.pushFrame(kNode, FakeV4l2Api::Frame(lineBytes * (kHeight - 1) + kWidth * 2, 0,
+                                                FakeV4l2Api::Frame::kLineNumbers));
+        ASSERT_TRUE(sink.waitFor(1)) << lineBytes;
+        capture.stop();
+        const std::vector<unsigned char> frame = sink.lastBytes();
+        ASSERT_EQ(frame.size(), std::size_t{kFrameBytes}) << lineBytes;
+        for (int line = 0; line < kHeight; ++line) {
+            const auto* start = frame.data() + std::size_t{kWidth} * 2 * line;
+            ASSERT_TRUE(std::all_of(start, start + kWidth * 2,
+                                    [&](unsigned char b) { return b == (line & 0xFF); }))
+                << "line " << line << " with " << lineBytes << " bytes per line";
+        }
     }
 }
 

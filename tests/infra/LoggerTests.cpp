@@ -203,6 +203,31 @@ TEST_F(LoggerTest, OverlongMessageIsCutAndStillEndsItsLine) {
                                  std::regex(R"(\d\d:\d\d:\d\d\|[^\n]*tid:\d+ after\n)")));
 }
 
+TEST_F(LoggerTest, MessagesAroundTheLineLimitKeepEveryCharacter) {
+    // The prefix's length varies with the thread id: measure it with an empty message.
+    testing::internal::CaptureStdout();
+    const int prefix = logAt(kLogDebug, "Unknown", "");
+    logAt(kLogDebug, "Unknown", "\n");
+    for (const int extra : {-1, 0}) {
+        // A text of kLogLineMax - 1 characters plus its newline, and one of exactly kLogLineMax
+        // characters with no newline: neither is cut, and the next call starts a new line.
+        const std::string body(static_cast<size_t>(kLogLineMax - prefix + extra), 'y');
+        const std::string message = extra < 0 ? body + "\n" : body;
+        EXPECT_EQ(logAt(kLogDebug, "Unknown", message.c_str()), kLogLineMax) << extra;
+        logAt(kLogDebug, "Unknown", "after\n");
+    }
+    testing::internal::GetCapturedStdout();
+    const std::string text = logText();
+    const std::regex whole(R"([^\n]*tid:\d+ (y+)\n[^\n]*tid:\d+ after\n)");
+    std::vector<size_t> kept;
+    for (auto line = std::sregex_iterator(text.begin(), text.end(), whole);
+         line != std::sregex_iterator(); ++line) {
+        kept.push_back((*line)[1].length());
+    }
+    const auto full = static_cast<size_t>(kLogLineMax - prefix);
+    EXPECT_EQ(kept, (std::vector<size_t>{full - 1, full})) << "every y is kept";
+}
+
 TEST_F(LoggerTest, ModuleFilter) {
     testing::internal::CaptureStdout();
     filter({"-logmodule", "Camera", "off"});

@@ -21,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureErrorText.h"
 #include "capture/DeviceEnumerator.h"
+#include "capture/FrameSink.h"
 #include "framegate/FrameMetadata.h"
 #include "framegate/SDK_USB.h"
 
@@ -193,6 +195,35 @@ void printFrame(size_t number, const FrameRecord& f) {
                  (f.flags & Framegate::kFlagShowRect) != 0 ? 1 : 0);
 }
 
+// Discards what a diagnostic stream start delivers.
+class DiscardingSink : public Framegate::FrameSink {
+public:
+    void OnData(const unsigned char*, long) override {}
+    void OnDroppedSample() override {}
+};
+
+// Why the library could not open device `index`: the probe repeats the open and the stream start
+// through its own copy of the capture layer, which tells the system's reason.
+std::string openFailure(int index) {
+    const auto devices = Framegate::DeviceEnumerator::enumerate();
+    if (index < 0 || index >= static_cast<int>(devices.size())) {
+        return "there is no video input device " + std::to_string(index);
+    }
+    const Framegate::CaptureDeviceInfo& device = devices[static_cast<size_t>(index)];
+    const auto stream = Framegate::DeviceEnumerator::openStream(device);
+    if (stream->open(480, 640) != Framegate::OpenResult::kOk) {
+        return stream->lastError() != 0
+                   ? Framegate::captureErrorText(stream->lastError(), device.locator)
+                   : device.locator + " offers no usable YUYV format (see --verbose)";
+    }
+    DiscardingSink sink;
+    if (!stream->start(sink)) {
+        return Framegate::captureErrorText(stream->lastError(), device.locator);
+    }
+    stream->stop();
+    return "it works now; it may have been busy or replaced for a moment (see --verbose)";
+}
+
 int readFrames(const Options& options) {
     int index = options.index;
     char name[320] = {};
@@ -204,8 +235,7 @@ int readFrames(const Options& options) {
         }
     }
     if (InitUSBCam(index, 480, 640, 0, 0) != 0) {
-        fail("camera " + std::to_string(index) +
-             " could not be opened (run with --verbose to see the library's reason)");
+        fail("camera " + std::to_string(index) + " could not be opened: " + openFailure(index));
     }
     {
         std::lock_guard lock(g_capture.mutex);

@@ -2,7 +2,9 @@
 // through one callback, close it.
 //
 // Call the five functions from one thread at a time (the client calls them from its GUI thread).
-// Frames arrive on the library's streaming thread of the open camera.
+// Frames arrive on the library's streaming thread of the open camera. The calls for one camera
+// wait only for that camera (an open for its stream to start, a close for a delivery to end), so
+// a callback may call them for another camera, never for its own.
 #pragma once
 
 #include "framegate/FramegateApi.h"
@@ -17,7 +19,9 @@ extern "C" {
 typedef int (*USBStreamCallBack)(int width, int height, const char* data, int length, int format);
 
 // Opens camera `nCamID` (its position in the video input enumeration) asking for YUYV
-// `width` x `height` at 25 fps. Returns 0, or -1 when it is open already or cannot be opened.
+// `width` x `height` at 25 fps. Returns 0 once the camera streams, or -1 when it is open
+// already, cannot be opened or refuses to stream (the log names the reason: busy, no USB
+// bandwidth, no permission). An index from GetUsbDeviceNum opens only the device listed there.
 FRAMEGATE_API int InitUSBCam(int nCamID, int width, int height, int mirror, int orientation);
 
 // Sets the frame callback of an open camera, replacing any earlier one: once this returns, the

@@ -11,7 +11,8 @@ class CCameraDS;
 class FRAMEGATE_API USBCameraDevice {
 public:
     USBCameraDevice();
-    // Leaves a camera object that was not released with UnInit alive, like the original class.
+    // Closes and destroys a camera object that was not released with UnInit: no frame reaches
+    // the listener once the destructor has returned.
     ~USBCameraDevice();
     USBCameraDevice(const USBCameraDevice&) = delete;
     USBCameraDevice& operator=(const USBCameraDevice&) = delete;
@@ -20,7 +21,8 @@ public:
     int Init();
     // Destroys the capture object (closing it and waiting for its worker). Always 0.
     int UnInit();
-    // Opens camera `nCamID`; a null `hWnd` selects the open without preview. 0 or -1.
+    // Opens camera `nCamID`; a null `hWnd` selects the open without preview. 0 or -1. An open
+    // camera is closed first, detaching its listener: call SetListener after OpenCamera.
     int OpenCamera(int nCamID, int width, int height, int mirror, int orientation, void* hWnd);
     int CloseCamera();
     // Attaches (or, with null, detaches) the listener. Always 0.

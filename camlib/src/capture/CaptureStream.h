@@ -24,10 +24,11 @@ public:
     virtual OpenResult open(int width, int height) = 0;
     virtual int width() const = 0;
     virtual int height() const = 0;
-    // The system error number behind a failed open (0 when there is none).
+    // The system error number behind a failed open or start (0 when there is none).
     virtual int lastError() const = 0;
 
-    // Starts streaming on the stream's own thread. Called once, after a successful open.
+    // Starts streaming on the stream's own thread. Called once, after a successful open. False
+    // when the device refuses (busy, no USB bandwidth), with lastError() telling why.
     virtual bool start(FrameSink& sink) = 0;
     // Stops streaming. When it returns no sink call is running and none will start. Safe to call
     // repeatedly and without start; returns within a second even when the device has vanished.

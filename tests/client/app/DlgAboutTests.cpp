@@ -1,7 +1,9 @@
 // The about dialog: its form and the version line read from "CompileInfo.ini".
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QLabel>
+#include <QTranslator>
 #include <string>
 
 #include "app/DlgAbout.h"
@@ -51,6 +53,17 @@ TEST(DlgAbout, VersionComesFromCompileInfoOrTheBuiltInDefault) {
         }
         EXPECT_EQ(versionLine(appDir).toStdString(), c.expected) << c.name;
     }
+}
+
+TEST(DlgAbout, VersionLineIsTranslated) {
+    QTranslator chinese;
+    ASSERT_TRUE(chinese.load(QStringLiteral(CALORVIEW_STAGE_DIR "/Lang/kvs_zh.qm"), QString(),
+                             QString(), QString()));
+    QCoreApplication::installTranslator(&chinese);
+    CalorviewTest::TempDir appDir;
+    const QString line = versionLine(appDir);
+    QCoreApplication::removeTranslator(&chinese);
+    EXPECT_EQ(line, QString::fromUtf8("Calorview 版本 V1.000.0000000.1.T.200717"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // instead of real waiting, against a virtual camera.
 #include "app/MainWindow.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -17,15 +18,33 @@
 
 #include "alarm/AlarmWindow.h"
 #include "camlib/ScenarioFile.h"
+#include "framegate/SDK_USB.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
+#include "support/CapturedMessages.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
 #include "video/VideoWindow.h"
+
+// Stands in for the library's export in this program: refuses the registration while told to,
+// as the library does for a camera it no longer knows, and passes the call on otherwise.
+namespace {
+std::atomic<bool> g_refuseStreamCallback{false};
+}  // namespace
+
+extern "C" int RegisterUSBStreamCallBack(int nCamID, USBStreamCallBack callback) {
+    if (g_refuseStreamCallback) {
+        return -1;
+    }
+    using Register = int (*)(int, USBStreamCallBack);
+    static const auto library =
+        reinterpret_cast<Register>(dlsym(RTLD_NEXT, "RegisterUSBStreamCallBack"));
+    return library(nCamID, callback);
+}
 
 namespace {
 
@@ -42,7 +61,8 @@ protected:
         CalorviewTest::writeFile(m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50));
         CalorviewTest::useVirtualCameras({m_scenario});
         TickClock::Install(&m_clock);
-        m_notifier = new DeviceNotifier({QString::fromStdString(m_scenario)}, false);
+        m_notifier = new DeviceNotifier({QString::fromStdString(m_scenario)},
+                                        DeviceNotifier::HotPlug::kNone);
         m_window = std::make_unique<MainWindow>(nullptr, m_notifier);
         m_notifier->setParent(m_window.get());
     }
@@ -85,6 +105,29 @@ TEST_F(MainWindowTest, CameraAtStartConnectsOnTheFirstTick) {
     // A refill while connected and listed changes nothing.
     notice(DeviceNotifier::Change::kArrival);
     EXPECT_TRUE(connected());
+    EXPECT_EQ(m_window->connectTimerId(), 0);
+}
+
+TEST_F(MainWindowTest, RefusedStreamCallbackIsAFailedConnect) {
+    QSignalSpy connectedSpy(m_window.get(), &MainWindow::deviceConnected);
+    const int timer = m_window->connectTimerId();
+    {
+        CalorviewTest::CapturedMessages log;
+        g_refuseStreamCallback = true;
+        tick(timer);
+        g_refuseStreamCallback = false;
+        EXPECT_EQ(log.count("ConnectToDev Success"), 0);
+    }
+    EXPECT_FALSE(connected()) << "the refusal closed the camera";
+    EXPECT_EQ(connectedSpy.count(), 0);
+    EXPECT_FALSE(DeviceConnectionManager::instance()->IsAlarmConsumerRegistered());
+    EXPECT_EQ(m_window->connectTimerId(), timer) << "the timer keeps trying";
+
+    CalorviewTest::CapturedMessages log;
+    tick(timer);
+    EXPECT_TRUE(connected());
+    EXPECT_EQ(connectedSpy.count(), 1);
+    EXPECT_EQ(log.count("ConnectToDev Success"), 1);
     EXPECT_EQ(m_window->connectTimerId(), 0);
 }
 
@@ -159,15 +202,29 @@ TEST_F(MainWindowTest, MaximiseTwiceRestoresTheGeometry) {
     EXPECT_FALSE(m_window->isMaximized());
 }
 
+// The whole desktop is every screen together; ctest also runs this on two screens, one of them
+// left of the primary, so that the desktop's corner is not (0, 0).
 TEST_F(MainWindowTest, EveryResizeCentresTheWindowOnTheDesktop) {
-    const QRect desktop = QGuiApplication::primaryScreen()->geometry();
+    QRect desktop;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        desktop |= screen->geometry();
+    }
     m_window->show();
     m_window->resize(desktop.width() - 160, desktop.height() - 120);
     QApplication::processEvents();
-    EXPECT_EQ(m_window->pos(), QPoint(80, 60));
+    EXPECT_EQ(m_window->pos(), desktop.topLeft() + QPoint(80, 60));
     m_window->resize(desktop.width(), desktop.height() - 100);
     QApplication::processEvents();
-    EXPECT_EQ(m_window->pos(), QPoint(0, 0)) << "as wide as the desktop: moved to the corner";
+    EXPECT_EQ(m_window->pos(), desktop.topLeft()) << "as wide as the desktop: moved to the corner";
+
+    QWidget* about = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        about = widget->objectName() == "DlgAbout" ? widget : about;
+    }
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->pos(),
+              desktop.topLeft() + QPoint((desktop.width() - 425) / 2, (desktop.height() - 123) / 2))
+        << "the about dialog is centred too";
 }
 
 TEST_F(MainWindowTest, TabsSwitchPagesAndMoveTheMarker) {

@@ -1,10 +1,13 @@
 #include "platform/SingleInstance.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QString>
+#include <filesystem>
+#include <string>
 
 #include "support/TempDir.h"
 
@@ -53,11 +56,78 @@ TEST(SingleInstanceTest, SecondProcessIsRefusedUntilTheFirstEnds) {
     EXPECT_TRUE(where.endsWith("/Calorview"));
 }
 
-TEST(SingleInstanceTest, UnusableFolderIsReportedNotFatal) {
-    QString detail;
-    EXPECT_EQ(SingleInstance::acquire(&detail, "/nonexistent-folder/deeper"),
-              SingleInstance::Result::kUnavailable);
-    EXPECT_FALSE(detail.isEmpty());
+// A runtime folder that cannot hold the lock sends it to the private folder under the temporary
+// root; only when that one is unsafe too does the program run unguarded.
+TEST(SingleInstanceTest, UnusableRuntimeFolderFallsBackToAPrivateTmpFolder) {
+    enum class Runtime { kUsable, kMissing, kFile };
+    enum class Tmp { kFresh, kPrivateAlready, kOpenToOthers, kLink, kRootMissing };
+    using Result = SingleInstance::Result;
+    const struct {
+        const char* name;
+        Runtime runtime;
+        Tmp tmp;
+        Result result;
+        bool inTmp;  // where the lock is, when acquired
+    } cases[] = {
+        {"usable runtime folder", Runtime::kUsable, Tmp::kFresh, Result::kAcquired, false},
+        {"runtime folder missing", Runtime::kMissing, Tmp::kFresh, Result::kAcquired, true},
+        {"runtime folder is a file", Runtime::kFile, Tmp::kFresh, Result::kAcquired, true},
+        {"private folder from an earlier run", Runtime::kMissing, Tmp::kPrivateAlready,
+         Result::kAcquired, true},
+        {"tmp folder open to others", Runtime::kMissing, Tmp::kOpenToOthers, Result::kUnavailable,
+         false},
+        {"tmp folder is a link", Runtime::kMissing, Tmp::kLink, Result::kUnavailable, false},
+        {"no tmp root either", Runtime::kMissing, Tmp::kRootMissing, Result::kUnavailable, false},
+    };
+    for (const auto& c : cases) {
+        CalorviewTest::TempDir dir;
+        const std::filesystem::path runtime = dir.path() / "runtime";
+        if (c.runtime == Runtime::kUsable) {
+            std::filesystem::create_directory(runtime);
+        } else if (c.runtime == Runtime::kFile) {
+            CalorviewTest::writeFile(runtime.string(), "");
+        }
+        std::filesystem::path tmpRoot = dir.path() / "tmp";
+        std::filesystem::create_directory(tmpRoot);
+        const std::filesystem::path tmp = tmpRoot / ("calorview-" + std::to_string(getuid()));
+        switch (c.tmp) {
+            case Tmp::kFresh:
+                break;
+            case Tmp::kPrivateAlready:
+                ASSERT_EQ(mkdir(tmp.c_str(), 0700), 0);
+                break;
+            case Tmp::kOpenToOthers:
+                ASSERT_EQ(mkdir(tmp.c_str(), 0755), 0);
+                ASSERT_EQ(chmod(tmp.c_str(), 0755), 0);  // whatever the umask
+                break;
+            case Tmp::kLink:
+                std::filesystem::create_directory(dir.path() / "prepared");
+                ASSERT_EQ(chmod((dir.path() / "prepared").c_str(), 0700), 0);
+                std::filesystem::create_directory_symlink(dir.path() / "prepared", tmp);
+                break;
+            case Tmp::kRootMissing:
+                tmpRoot = dir.path() / "no-such-root";
+                break;
+        }
+
+        QString detail;
+        EXPECT_EQ(SingleInstance::acquire(&detail, QString::fromStdString(runtime.string()),
+                                          QString::fromStdString(tmpRoot.string())),
+                  c.result)
+            << c.name;
+        if (c.result == Result::kAcquired) {
+            const std::filesystem::path folder = c.inTmp ? tmp : runtime;
+            EXPECT_EQ(detail.toStdString(), (folder / "Calorview").string()) << c.name;
+            struct stat info {};
+            ASSERT_EQ(lstat(folder.c_str(), &info), 0) << c.name;
+            if (c.inTmp) {
+                EXPECT_EQ(info.st_mode & 0777, 0700u) << c.name;
+            }
+        } else {
+            EXPECT_TRUE(detail.contains(QString::fromStdString(runtime.string())))
+                << c.name << ": " << detail.toStdString();
+        }
+    }
 }
 
 TEST(SingleInstanceTest, LinkInPlaceOfTheLockFileIsRefused) {

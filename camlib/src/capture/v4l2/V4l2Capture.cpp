@@ -8,12 +8,15 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
+#include "capture/CaptureErrorText.h"
 #include "capture/FrameSink.h"
 #include "capture/v4l2/V4l2Enumerator.h"
 #include "infra/Logger.h"
+#include "infra/OutputDeferral.h"
 
 namespace Framegate {
 
@@ -37,7 +40,9 @@ OpenResult V4l2Capture::open(int width, int height) {
     stop();
     m_lastError = 0;
 
-    m_fd = m_api.open(m_node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    do {
+        m_fd = m_api.open(m_node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0) {
         return fail(OpenResult::kNoStreamConfig, errno, "open");
     }
@@ -65,7 +70,8 @@ OpenResult V4l2Capture::negotiateFormat(int width, int height) {
     pix.width = static_cast<__u32>(width);
     pix.height = static_cast<__u32>(height);
     pix.pixelformat = V4L2_PIX_FMT_YUYV;
-    pix.field = V4L2_FIELD_ANY;
+    // Two fields woven into one picture would comb every moving edge.
+    pix.field = V4L2_FIELD_NONE;
     pix.bytesperline = 0;
     pix.sizeimage = 0;
     if (m_api.ioctl(m_fd, VIDIOC_S_FMT, &format) < 0) {
@@ -74,14 +80,26 @@ OpenResult V4l2Capture::negotiateFormat(int width, int height) {
     if (pix.pixelformat != V4L2_PIX_FMT_YUYV) {
         return fail(OpenResult::kFormatRejected, 0, "YUYV not granted");
     }
-    // Frames are handed on as packed width x height x 2 bytes; padded lines would shear them.
+    if (pix.field != V4L2_FIELD_NONE && pix.field != V4L2_FIELD_ANY) {
+        char what[96];
+        std::snprintf(what, sizeof what,
+                      "interlaced frames only (field order %u), progressive frames needed",
+                      pix.field);
+        return fail(OpenResult::kFormatRejected, 0, what);
+    }
+    const std::size_t packedLine = std::size_t{pix.width} * kBytesPerPixel;
     if (pix.width == 0 || pix.height == 0 || pix.width > kMaxSide || pix.height > kMaxSide ||
-        (pix.bytesperline != 0 && pix.bytesperline != pix.width * kBytesPerPixel)) {
+        (pix.bytesperline != 0 &&
+         (pix.bytesperline < packedLine || pix.bytesperline > packedLine * 2))) {
         return fail(OpenResult::kFormatRejected, 0, "unusable size or line length granted");
     }
     m_width = static_cast<int>(pix.width);
     m_height = static_cast<int>(pix.height);
-    m_frameBytes = std::size_t{pix.width} * pix.height * kBytesPerPixel;
+    m_frameBytes = packedLine * pix.height;
+    m_lineBytes = pix.bytesperline != 0 ? pix.bytesperline : packedLine;
+    // Padded lines are packed into a frame of our own before delivery; the sink always gets
+    // width x height x 2 contiguous bytes.
+    m_packed.assign(m_lineBytes != packedLine ? m_frameBytes : 0, 0);
 
     v4l2_streamparm rate{};
     rate.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -113,7 +131,7 @@ OpenResult V4l2Capture::setUpBuffers() {
         if (m_api.ioctl(m_fd, VIDIOC_QUERYBUF, &buffer) < 0) {
             return fail(OpenResult::kNotConnected, errno, "VIDIOC_QUERYBUF");
         }
-        if (buffer.length < m_frameBytes) {
+        if (buffer.length < bufferBytes()) {
             return fail(OpenResult::kNotConnected, 0, "buffer smaller than a frame");
         }
         void* address = m_api.mmap(buffer.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd,
@@ -135,6 +153,7 @@ bool V4l2Capture::start(FrameSink& sink) {
     }
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0) {
+        m_lastError = errno;
         INFRA_ERROR("V4l2Capture: no wake-up descriptor for %s: %s\n", m_node.c_str(),
                     std::strerror(errno));
         release();
@@ -142,14 +161,16 @@ bool V4l2Capture::start(FrameSink& sink) {
     }
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (m_api.ioctl(m_fd, VIDIOC_STREAMON, &type) < 0) {
-        INFRA_ERROR("V4l2Capture: VIDIOC_STREAMON on %s failed: %s\n", m_node.c_str(),
-                    std::strerror(errno));
+        m_lastError = errno;
+        INFRA_ERROR("V4l2Capture: VIDIOC_STREAMON refused, %s\n",
+                    captureErrorText(m_lastError, m_node).c_str());
         release();
         return false;
     }
     m_streaming = true;
     m_sink = &sink;
     if (!createThread()) {
+        m_lastError = EAGAIN;
         m_sink = nullptr;
         release();
         return false;
@@ -175,6 +196,8 @@ void V4l2Capture::stop() {
 }
 
 void V4l2Capture::threadProc() {
+    // Frames must not wait for a console or log file that blocks.
+    const Velmora::Infra::OutputDeferral::Scope deferOutput;
     pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
     while (looping()) {
         const int ready = m_api.poll(fds, 2, kPollTimeoutMs);
@@ -210,17 +233,36 @@ bool V4l2Capture::takeSample(short deviceEvents) {
     if (buffer.index >= m_buffers.size()) {
         return endStreaming(EINVAL, "VIDIOC_DQBUF index");
     }
-    if ((buffer.flags & V4L2_BUF_FLAG_ERROR) != 0 || buffer.bytesused < m_frameBytes) {
+    if ((buffer.flags & V4L2_BUF_FLAG_ERROR) != 0 || buffer.bytesused < bufferBytes()) {
         m_sink->OnDroppedSample();
     } else {
         // Exactly one frame: a driver may count trailing padding in bytesused.
-        m_sink->OnData(static_cast<const unsigned char*>(m_buffers[buffer.index].address),
+        m_sink->OnData(packedFrame(m_buffers[buffer.index].address),
                        static_cast<long>(m_frameBytes));
     }
     if (m_api.ioctl(m_fd, VIDIOC_QBUF, &buffer) < 0) {
         return endStreaming(errno, "VIDIOC_QBUF");
     }
     return true;
+}
+
+std::size_t V4l2Capture::bufferBytes() const {
+    // The last line needs no padding after it.
+    const std::size_t packedLine = m_frameBytes / static_cast<std::size_t>(m_height);
+    return m_lineBytes * static_cast<std::size_t>(m_height - 1) + packedLine;
+}
+
+const unsigned char* V4l2Capture::packedFrame(const void* address) {
+    const auto* source = static_cast<const unsigned char*>(address);
+    if (m_packed.empty()) {
+        return source;
+    }
+    const std::size_t packedLine = m_frameBytes / static_cast<std::size_t>(m_height);
+    for (int row = 0; row < m_height; ++row) {
+        std::memcpy(m_packed.data() + packedLine * static_cast<std::size_t>(row),
+                    source + m_lineBytes * static_cast<std::size_t>(row), packedLine);
+    }
+    return m_packed.data();
 }
 
 bool V4l2Capture::endStreaming(int error, const char* what) const {
@@ -231,8 +273,8 @@ bool V4l2Capture::endStreaming(int error, const char* what) const {
 
 OpenResult V4l2Capture::fail(OpenResult result, int error, const char* what) {
     if (error != 0) {
-        INFRA_ERROR("V4l2Capture: open of %s failed, %s: %s\n", m_node.c_str(), what,
-                    std::strerror(error));
+        INFRA_ERROR("V4l2Capture: open failed, %s: %s\n", what,
+                    captureErrorText(error, m_node).c_str());
     } else {
         INFRA_ERROR("V4l2Capture: open of %s failed, %s\n", m_node.c_str(), what);
     }
@@ -240,6 +282,8 @@ OpenResult V4l2Capture::fail(OpenResult result, int error, const char* what) {
     m_width = 0;
     m_height = 0;
     m_frameBytes = 0;
+    m_lineBytes = 0;
+    m_packed.clear();
     release();
     return result;
 }

@@ -32,7 +32,8 @@ public:
     int width() const override { return m_width; }
     int height() const override { return m_height; }
     int lastError() const override { return m_lastError; }
-    // Delivers exactly width x height x 2 bytes per good sample.
+    // Delivers exactly width x height x 2 contiguous bytes per good sample (padded lines are
+    // packed first). False, with lastError() set, when streaming cannot start.
     bool start(FrameSink& sink) override;
     void stop() override;
 
@@ -47,6 +48,10 @@ private:
     OpenResult setUpBuffers();
     // Dequeues one buffer, hands it on and queues it again; false when streaming must end.
     bool takeSample(short deviceEvents);
+    // Bytes of a whole frame in a device buffer, line padding included.
+    std::size_t bufferBytes() const;
+    // The frame in a device buffer as packed lines (the buffer itself when it has no padding).
+    const unsigned char* packedFrame(const void* address);
     // Logs why streaming ends (once per stream: the thread ends with it); returns false.
     bool endStreaming(int error, const char* what) const;
     // Logs a failed open step and releases what the open set up so far.
@@ -61,6 +66,9 @@ private:
     int m_width = 0;
     int m_height = 0;
     std::size_t m_frameBytes = 0;
+    std::size_t m_lineBytes = 0;  // the device's line length, padding included
+    // Streaming thread only, between start and stop: the packed copy of a padded frame.
+    std::vector<unsigned char> m_packed;
     int m_lastError = 0;
     std::vector<Buffer> m_buffers;
     // Set before the thread starts and cleared only after it ended.

@@ -52,20 +52,33 @@ std::string capabilityText(const __u8 (&field)[N]) {
     return std::string(text, strnlen(text, N));
 }
 
-bool queryCapabilities(V4l2Api& api, const std::string& locator, v4l2_capability& capability) {
-    const int fd = api.open(locator.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+// 0 with the answer in `capability`, or the errno of the failed open or request.
+int queryCapabilities(V4l2Api& api, const std::string& locator, v4l2_capability& capability) {
+    int fd = -1;
+    do {
+        fd = api.open(locator.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        const int error = errno;
         INFRA_DEBUG("V4l2Enumerator: %s cannot be opened: %s\n", locator.c_str(),
-                    std::strerror(errno));
-        return false;
+                    std::strerror(error));
+        return error;
     }
-    const bool ok = api.ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0;
-    if (!ok) {
+    const int error = api.ioctl(fd, VIDIOC_QUERYCAP, &capability) == 0 ? 0 : errno;
+    if (error != 0) {
         INFRA_DEBUG("V4l2Enumerator: VIDIOC_QUERYCAP on %s failed: %s\n", locator.c_str(),
-                    std::strerror(errno));
+                    std::strerror(error));
     }
     api.close(fd);
-    return ok;
+    return error;
+}
+
+// The first line of a sysfs attribute file, or "" when it cannot be read.
+std::string readAttribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
 }
 
 }  // namespace
@@ -92,19 +105,29 @@ std::vector<CaptureDeviceInfo> V4l2Enumerator::devices() const {
         const std::string& name = node.second;
         const std::string locator = m_devRoot + "/" + name;
         v4l2_capability capability{};
-        if (!queryCapabilities(m_api, locator, capability)) {
-            continue;
-        }
-        if (!isVideoCapture(capability)) {
-            continue;
-        }
-        std::string busInfo = capabilityText(capability.bus_info);
         CaptureDeviceInfo info;
         info.kind = CaptureDeviceInfo::Kind::kV4l2;
         info.locator = locator;
-        info.friendlyName = capabilityText(capability.card);
-        info.devicePath = devicePath(name, locator,
-                                     busInfo.empty() ? capabilityText(capability.driver) : busInfo);
+        const int error = queryCapabilities(m_api, locator, capability);
+        const fs::path attributes = fs::path(m_sysfsRoot) / "class/video4linux" / name;
+        if (error == EACCES || error == EPERM) {
+            // Listed all the same, from sysfs, so that the open can say the user lacks the
+            // permission instead of the camera seeming absent. A device's first node (index 0)
+            // is its video node; the others are metadata.
+            const std::string index = readAttribute(attributes / "index");
+            if (!index.empty() && index != "0") {
+                continue;
+            }
+            info.friendlyName = readAttribute(attributes / "name");
+            info.devicePath = devicePath(name, locator, "no-permission");
+        } else if (error != 0 || !isVideoCapture(capability)) {
+            continue;
+        } else {
+            const std::string busInfo = capabilityText(capability.bus_info);
+            info.friendlyName = capabilityText(capability.card);
+            info.devicePath = devicePath(
+                name, locator, busInfo.empty() ? capabilityText(capability.driver) : busInfo);
+        }
         devices.push_back(std::move(info));
     }
     return devices;

@@ -19,7 +19,8 @@ public:
                             std::string devRoot = "/dev");
 
     // Video capture nodes in the order of their node numbers (video2 before video10); metadata,
-    // output and unreadable nodes are left out.
+    // output and unreadable nodes are left out. A node the user may not open is listed from
+    // sysfs (name, USB ids) unless sysfs marks it as a device's second node.
     std::vector<CaptureDeviceInfo> devices() const;
 
     // Whether VIDIOC_QUERYCAP's answer describes a node that captures video.

@@ -5,9 +5,11 @@
 #include <cmath>
 #include <ctime>
 
+#include "capture/CaptureErrorText.h"
 #include "capture/FrameSink.h"
 #include "framegate/FrameMetadata.h"
 #include "infra/Logger.h"
+#include "infra/OutputDeferral.h"
 
 namespace Framegate {
 
@@ -52,12 +54,21 @@ bool VirtualCapture::start(FrameSink& sink) {
     if (!m_scene || m_streaming) {
         return false;
     }
+    if (m_scenario.startError() != 0) {
+        m_lastError = m_scenario.startError();
+        INFRA_ERROR("virtual camera %s: stream start refused, %s\n", m_locator.c_str(),
+                    captureErrorText(m_lastError, m_locator).c_str());
+        return false;
+    }
     m_sink = &sink;
     {
         std::lock_guard lock(m_mutex);
         m_stopping = false;
     }
     m_streaming = createThread();
+    if (!m_streaming) {
+        m_lastError = EAGAIN;
+    }
     return m_streaming;
 }
 
@@ -75,6 +86,8 @@ void VirtualCapture::stop() {
 }
 
 void VirtualCapture::threadProc() {
+    // Frames must not wait for a console or log file that blocks.
+    const Velmora::Infra::OutputDeferral::Scope deferOutput;
     stream(*m_sink);
     // stop() wakes this thread just before destroyThread clears the loop flag. Ending only after
     // that keeps destroyThread from finding the thread already gone, which it warns about.

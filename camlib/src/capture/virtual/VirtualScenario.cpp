@@ -49,8 +49,11 @@ constexpr const char* kDemoScenario = R"({
   ]
 })";
 
-constexpr std::string_view kTopMembers[] = {"name", "width",    "height",
-                                            "fps",  "timeline", "loop_ms"};
+constexpr std::string_view kTopMembers[] = {"name",     "width",   "height",     "fps",
+                                            "timeline", "loop_ms", "start_error"};
+// The refusals a camera can answer a stream start with, as "start_error" names them.
+constexpr std::pair<std::string_view, int> kStartErrors[] = {
+    {"busy", EBUSY}, {"no-bandwidth", ENOSPC}, {"io", EIO}};
 constexpr std::string_view kStepMembers[] = {"at_ms", "time",        "flags", "alarm",
                                              "rect",  "temperature", "unit",  "stall"};
 
@@ -302,6 +305,16 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
             return fail("loop_ms: expected a whole number of milliseconds above 0");
         }
         scenario.m_loopMs = loop.asUInt();
+    }
+    if (const Json::Value& refusal = root["start_error"]; !refusal.isNull()) {
+        const auto known =
+            std::find_if(std::begin(kStartErrors), std::end(kStartErrors), [&](const auto& entry) {
+                return refusal.isString() && refusal.asString() == entry.first;
+            });
+        if (known == std::end(kStartErrors)) {
+            return fail("start_error: expected \"busy\", \"no-bandwidth\" or \"io\"");
+        }
+        scenario.m_startError = known->second;
     }
     const Json::Value& timeline = root["timeline"];
     if (timeline.isNull()) {

@@ -50,6 +50,9 @@ public:
     int width() const { return m_width; }
     int height() const { return m_height; }
     double fps() const { return m_fps; }
+    // The errno a stream start is refused with (a camera that is busy or lacks USB bandwidth),
+    // or 0 when it streams.
+    int startError() const { return m_startError; }
 
     // The state `elapsed` after streaming started; `now` is the wall-clock time a "local"
     // capture-time word is packed from (the computer's local time zone).
@@ -72,7 +75,8 @@ private:
     int m_width;
     int m_height;
     double m_fps;
-    int64_t m_loopMs = 0;       // 0: the timeline plays once and its last state stays
+    int64_t m_loopMs = 0;
+    int m_startError = 0;       // 0: the timeline plays once and its last state stays
     std::vector<Step> m_steps;  // cumulative states, ordered by atMs
 };
 
