@@ -2,13 +2,14 @@
 BUILD      := build
 BUILD_ASAN := build-asan
 BUILD_TSAN := build-tsan
+BUILD_FUZZ := build-fuzz
 CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 # ThreadSanitizer of this compiler cannot map its shadow memory under full address-space
 # randomisation on recent kernels; running without it is the documented remedy.
 NO_ASLR := setarch $(shell uname -m) -R
 
-.PHONY: all deps build stage run test test-sanitizers bench format clean
+.PHONY: all deps build stage run test test-sanitizers test-fuzz fuzz fuzz-build soak bench format clean
 
 all: build
 
@@ -27,7 +28,7 @@ run: stage
 
 # Sanitizer builds run the threaded tests; the normal build runs everything, last, so the
 # output ends with the summary of the whole suite.
-test: build test-sanitizers
+test: build test-sanitizers test-fuzz
 	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j 2
 
 test-sanitizers: deps
@@ -40,12 +41,38 @@ test-sanitizers: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QT_QPA_PLATFORM=offscreen \
 	$(NO_ASLR) ctest --test-dir $(BUILD_TSAN) -L threaded --output-on-failure -j 2
 
-bench: build
+# libFuzzer targets (docs/fuzzing.md): briefly in `make test`, five minutes each in `make fuzz`.
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCALORVIEW_BENCHMARKS=OFF -DCALORVIEW_FUZZ=ON
+	cmake --build $(BUILD_FUZZ) --target fuzzers
+
+test-fuzz: fuzz-build
+	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 25
+
+fuzz: fuzz-build
+	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 300
+
+# The hot-plug soak at length under AddressSanitizer (its log goes to $(BUILD_ASAN)/soak.log),
+# then the staged program on the demo camera for SOAK_MINUTES with its memory sampled every
+# minute (docs/soak.md).
+SOAK_MINUTES ?= 30
+soak: stage
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCALORVIEW_SANITIZER=address
+	cmake --build $(BUILD_ASAN) --target video_hotplug_soak_tests
+	CALORVIEW_SOAK_CYCLES=1000 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QT_QPA_PLATFORM=offscreen \
+	$(BUILD_ASAN)/tests/client/video/video_hotplug_soak_tests >$(BUILD_ASAN)/soak.log 2>&1 \
+	|| { tail -n 40 $(BUILD_ASAN)/soak.log; exit 1; }
+	grep -E 'cycles in' $(BUILD_ASAN)/soak.log
+	scripts/soak-staged.sh $(BUILD)/stage $(SOAK_MINUTES)
+
+bench: stage
 	for b in $$(find $(BUILD)/bench -name '*_bench' -type f -executable | sort); do $$b || exit 1; done
 	QT_QPA_PLATFORM=offscreen $(BUILD)/bench/client/calorview_frame_latency 25 | grep -E '^fps|latency'
+	scripts/bench-program-cpu.sh $(BUILD)/stage
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_FUZZ)

@@ -6,11 +6,12 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ pkg-config clang-format
+    clang libclang-rt-dev
     qt6-base-dev qt6-multimedia-dev qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
     libx264-dev libavformat-dev libavcodec-dev libavutil-dev libyuv-dev libdeflate-dev
     libjsoncpp-dev libminizip-dev zlib1g-dev libudev-dev libusb-1.0-0-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth ffmpeg fonts-noto-cjk unzip
+    xvfb xauth xdotool x11-utils ffmpeg fonts-noto-cjk unzip
 )
 
 missing=()

@@ -3,6 +3,7 @@
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -353,8 +354,10 @@ void AlarmWindow::AddAlarmItem(const QString& file, const QString& time1, double
     timeLabel->setStyleSheet("QLabel{background:#4b4b4b;}");
     auto* picture = new QLabel(item);
     picture->setGeometry(10, 29, 80, 106);
-    picture->setPixmap(
-        QPixmap(file).scaled(80, 100, Qt::IgnoreAspectRatio, Qt::FastTransformation));
+    // Through QImage: QPixmap(file) would go through the pixmap cache, which keeps the key of
+    // every file it ever loaded, and each snapshot is shown once.
+    picture->setPixmap(QPixmap::fromImage(
+        QImage(file).scaled(80, 100, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
     auto* caption = new QLabel(tr("Temperature:"), item);
     caption->setGeometry(120, 54, 126, 24);
     caption->setFont(small);
