@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QPainter>
+#include <QRegion>
 #include <QWidget>
 #include <cstring>
 #include <utility>
@@ -117,7 +118,11 @@ void D3DVideoRenderer::Paint(QWidget* window, QPainter* painter) {
     if (target.isEmpty()) {
         return;
     }
-    painter->fillRect(window->rect(), Qt::black);
+    // Only the bars are filled: the picture covers the rest.
+    const QRegion bars = QRegion(window->rect()) - QRegion(target);
+    for (const QRect& bar : bars) {
+        painter->fillRect(bar, Qt::black);
+    }
     painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
     painter->drawImage(target, m_Image);
 }
