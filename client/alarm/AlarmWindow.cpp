@@ -354,10 +354,9 @@ void AlarmWindow::AddAlarmItem(const QString& file, const QString& time1, double
     timeLabel->setStyleSheet("QLabel{background:#4b4b4b;}");
     auto* picture = new QLabel(item);
     picture->setGeometry(10, 29, 80, 106);
-    // Through QImage: QPixmap(file) would go through the pixmap cache, which keeps the key of
-    // every file it ever loaded, and each snapshot is shown once.
-    picture->setPixmap(QPixmap::fromImage(
-        QImage(file).scaled(80, 100, Qt::IgnoreAspectRatio, Qt::FastTransformation)));
+    // The picture just written to `file`, taken from memory: reading the PNG back cost a decode
+    // per alarm item, and QPixmap(file) filled the pixmap cache with every snapshot's key.
+    picture->setPixmap(QPixmap::fromImage(m_pVideoWindow->LastSnapshotScaled(80, 100)));
     auto* caption = new QLabel(tr("Temperature:"), item);
     caption->setGeometry(120, 54, 126, 24);
     caption->setFont(small);

@@ -133,6 +133,8 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
     if (frame.empty()) {
         return false;
     }
+    m_SnapshotWidth = 0;
+    m_SnapshotHeight = 0;
     m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     UyvyToRgb24(frame.data(), m_RgbBuffer1.data(), width, height);
     DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, TimeOfDay());
@@ -150,7 +152,19 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
         std::remove(file.c_str());  // half a picture is no snapshot
         return false;
     }
+    m_SnapshotWidth = width;
+    m_SnapshotHeight = height;
     return true;
+}
+
+QImage VideoWindow::LastSnapshotScaled(int width, int height) const {
+    if (m_SnapshotWidth <= 0 || m_SnapshotHeight <= 0) {
+        return {};
+    }
+    const QImage picture(m_RgbBuffer1.data(), m_SnapshotWidth, m_SnapshotHeight,
+                         static_cast<qsizetype>(m_SnapshotWidth) * 3, QImage::Format_RGB888);
+    // copy(): at the picture's own size scaled() would still refer to the buffer.
+    return picture.scaled(width, height, Qt::IgnoreAspectRatio, Qt::FastTransformation).copy();
 }
 
 int VideoWindow::StartRecord(bool alarm) {

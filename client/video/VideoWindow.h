@@ -18,6 +18,7 @@
 // flags are atomics.
 #pragma once
 
+#include <QImage>
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
@@ -64,6 +65,9 @@ public:
     // *result is left alone). `text` goes into the file's text chunks. GUI thread.
     bool SaveSnapshot(const char* path, int* result);
     bool SaveSnapshot(const char* path, int* result, const std::vector<Media::PngText>& text);
+    // GUI thread: the picture the last successful SaveSnapshot wrote (camera time burnt in),
+    // scaled to width x height by nearest pixels, as a thumbnail; a null image before any.
+    QImage LastSnapshotScaled(int width, int height) const;
     // The comment (UTF-8) the next alarm recording's MP4 carries: what raised it. GUI thread.
     void SetAlarmRecordingComment(const QString& comment) { m_AlarmRecordingComment = comment; }
 
@@ -130,7 +134,9 @@ private:
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
 
     std::vector<unsigned char> m_RgbBuffer1;  // GUI thread: the snapshot being saved, RGB24
-    QString m_AlarmRecordingComment;          // GUI thread
+    int m_SnapshotWidth = 0;                  // GUI thread: m_RgbBuffer1's picture once saved
+    int m_SnapshotHeight = 0;
+    QString m_AlarmRecordingComment;  // GUI thread
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord
     std::atomic<bool> m_RecordingTrouble{false};  // a failure or size change was signalled

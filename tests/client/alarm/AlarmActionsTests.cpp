@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QImage>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPointer>
@@ -153,6 +154,11 @@ TEST_F(AlarmActions, ItemsShowTheAlarmAndTheListKeepsSixtyFive) {
     EXPECT_EQ(labels[0]->text(), "2026-12-07 09:15:00");
     EXPECT_EQ(labels[1]->geometry(), QRect(10, 29, 80, 106));
     EXPECT_EQ(labels[1]->pixmap().size(), QSize(80, 100));
+    // The thumbnail comes from memory; it must be the saved file's picture all the same.
+    const QImage fromFile = QImage(path)
+                                .scaled(80, 100, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                                .convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(labels[1]->pixmap().toImage().convertToFormat(QImage::Format_RGB32), fromFile);
     EXPECT_EQ(labels[3]->text(), QString("36.5") + QChar(0x2109));
     // The same name again: a new file beside the first, never over it.
     alarm();
