@@ -20,13 +20,11 @@ namespace {
     }
 }
 
-[[gnu::target("avx2"), gnu::optimize("tree-vectorize")]] void swapAvx2(const uint8_t* src,
-                                                                       uint8_t* dst, size_t bytes) {
+[[gnu::target("avx2")]] void swapAvx2(const uint8_t* src, uint8_t* dst, size_t bytes) {
     swapLoop(src, dst, bytes);
 }
 
-[[gnu::optimize("tree-vectorize")]] void swapGeneric(const uint8_t* src, uint8_t* dst,
-                                                     size_t bytes) {
+void swapGeneric(const uint8_t* src, uint8_t* dst, size_t bytes) {
     swapLoop(src, dst, bytes);
 }
 

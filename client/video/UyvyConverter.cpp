@@ -30,14 +30,11 @@ namespace {
     }
 }
 
-[[gnu::target("avx2"), gnu::optimize("tree-vectorize")]] void convertAvx2(const uint8_t* uyvy,
-                                                                          uint32_t* out,
-                                                                          size_t groups) {
+[[gnu::target("avx2")]] void convertAvx2(const uint8_t* uyvy, uint32_t* out, size_t groups) {
     convertLoop(uyvy, out, groups);
 }
 
-[[gnu::optimize("tree-vectorize")]] void convertGeneric(const uint8_t* uyvy, uint32_t* out,
-                                                        size_t groups) {
+void convertGeneric(const uint8_t* uyvy, uint32_t* out, size_t groups) {
     convertLoop(uyvy, out, groups);
 }
 
