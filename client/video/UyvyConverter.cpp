@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "video/Avx2Dispatch.h"
+
 namespace {
 
 [[gnu::always_inline]] inline uint32_t clampByte(int value) {
@@ -13,8 +15,8 @@ namespace {
 // 65536): shifted right, each rounds toward minus infinity like the float formulas' truncation
 // once Y is added. Plain arithmetic, no tables, so that the loop vectorises; compiled for AVX2
 // it converts a 480 x 640 picture about three times faster than the table lookups did.
-[[gnu::always_inline]] inline void convertLoop(const uint8_t* __restrict uyvy,
-                                               uint32_t* __restrict out, size_t groups) {
+[[gnu::always_inline]] inline void convert(const uint8_t* __restrict uyvy, uint32_t* __restrict out,
+                                           size_t groups) {
     for (size_t i = 0; i < groups; ++i) {
         const int cu = uyvy[4 * i] - 128;
         const int y0 = uyvy[4 * i + 1];
@@ -30,20 +32,6 @@ namespace {
     }
 }
 
-[[gnu::target("avx2")]] void convertAvx2(const uint8_t* uyvy, uint32_t* out, size_t groups) {
-    convertLoop(uyvy, out, groups);
-}
-
-void convertGeneric(const uint8_t* uyvy, uint32_t* out, size_t groups) {
-    convertLoop(uyvy, out, groups);
-}
-
-// Chosen at first use, not through an ifunc: sanitizer runtimes crash in ifunc resolvers.
-void convert(const uint8_t* uyvy, uint32_t* out, size_t groups) {
-    static const auto chosen = __builtin_cpu_supports("avx2") ? convertAvx2 : convertGeneric;
-    chosen(uyvy, out, groups);
-}
-
 }  // namespace
 
 void UyvyConverter::ToRgb32(const unsigned char* uyvy, int width, int height, QImage* image) {
@@ -52,6 +40,6 @@ void UyvyConverter::ToRgb32(const unsigned char* uyvy, int width, int height, QI
         *image = QImage(width, height, QImage::Format_RGB32);
     }
     // Format_RGB32 rows are 4 * width bytes, without padding: the pixels form one run.
-    convert(uyvy, reinterpret_cast<uint32_t*>(image->bits()),
-            static_cast<size_t>(width) * static_cast<size_t>(height) / 2);
+    Avx2Dispatch::run<convert>(uyvy, reinterpret_cast<uint32_t*>(image->bits()),
+                               static_cast<size_t>(width) * static_cast<size_t>(height) / 2);
 }
