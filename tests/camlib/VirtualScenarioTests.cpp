@@ -84,6 +84,10 @@ TEST(VirtualScenarioTest, RejectsBadMembersWithTheirName) {
         EXPECT_NE(reason.find(member), std::string::npos) << text << " -> " << reason;
         EXPECT_EQ(reason.find('\n'), std::string::npos) << reason;
     }
+    // Nesting past the JSON reader's limit makes it throw (found by the scenario fuzzer).
+    std::string reason;
+    EXPECT_FALSE(VirtualScenario::parse(R"({"timeline": )" + std::string(5000, '['), reason));
+    EXPECT_NE(reason.find("not JSON"), std::string::npos) << reason;
 }
 
 TEST(VirtualScenarioTest, StepsHoldFromTheirTimeInTimeOrder) {

@@ -258,7 +258,15 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
     Json::Value parsedRoot;
     std::string errors;
     std::istringstream stream(text);
-    if (!Json::parseFromStream(builder, stream, &parsedRoot, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = Json::parseFromStream(builder, stream, &parsedRoot, &errors);
+    } catch (const Json::Exception& error) {
+        // JsonCpp throws instead of reporting for some input (nesting beyond its stack limit):
+        // a scenario file must never end the process.
+        errors = error.what();
+    }
+    if (!parsed) {
         reason = "not JSON: " + oneLine(errors);
         return std::nullopt;
     }
