@@ -71,9 +71,15 @@ void onFrame(const unsigned char* picture, int width, int height, void* user, in
     check(std::memcmp(picture, picture + 4, 4) == 0, "first group does not repeat its neighbour");
     check(std::memcmp(picture + last, picture + last - 4, 4) == 0,
           "last group does not repeat its neighbour");
-    // What the video window does with every shown frame.
-    static QImage image;
-    UyvyConverter::ToRgb32(picture, width, height, &image);
+    // What the renderer does with every shown frame (it takes even widths only): converted at
+    // the picture's own size, and scaled to another.
+    if (width % 2 == 0) {
+        static UyvyConverter converter;
+        static QImage image;
+        converter.ToRgb32(picture, width, height, QSize(width, height), &image);
+        converter.ToRgb32(picture, width, height, QSize(width + width / 3 + 1, height - height / 4),
+                          &image);
+    }
 }
 
 void onAlarm(const void* alarmWord, const char* fileTime, const char* displayTime, int tempType,

@@ -1,7 +1,6 @@
 #include "media/PngWriter.h"
 
 #include <libdeflate.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <memory>
@@ -27,8 +26,7 @@ void PutChunk(std::vector<uint8_t>* out, const char* type, const uint8_t* data, 
     const size_t typeAt = out->size();
     out->insert(out->end(), type, type + 4);
     out->insert(out->end(), data, data + size);
-    const uint32_t crc = static_cast<uint32_t>(
-        crc32(0, out->data() + typeAt, static_cast<uInt>(out->size() - typeAt)));
+    const uint32_t crc = libdeflate_crc32(0, out->data() + typeAt, out->size() - typeAt);
     PutU32(out, crc);
 }
 
@@ -59,25 +57,30 @@ void PutText(std::vector<uint8_t>* out, const PngText& text) {
     PutChunk(out, "iTXt", data.data(), data.size());
 }
 
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-
 }  // namespace
 
-bool EncodePng(const unsigned char* rgb, int width, int height, const std::vector<PngText>& text,
-               std::vector<uint8_t>* png) {
-    if (rgb == nullptr || width <= 0 || height <= 0 ||
+void PngWriter::CompressorDeleter::operator()(libdeflate_compressor* compressor) const {
+    libdeflate_free_compressor(compressor);
+}
+
+PngWriter::PngWriter() : m_Compressor(libdeflate_alloc_compressor(kDeflateLevel)) {}
+
+PngWriter::~PngWriter() = default;
+
+bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
+                       const std::vector<PngText>& text, std::vector<uint8_t>* png) {
+    if (!m_Compressor || rgb == nullptr || width <= 0 || height <= 0 ||
         !std::all_of(text.begin(), text.end(),
                      [](const PngText& t) { return IsValidKeyword(t.first); })) {
         return false;
     }
     const size_t rowBytes = static_cast<size_t>(width) * 3;
     // Each row's bytes minus the row above (the first row against zeros), behind its filter
-    // byte: smooth thermal pictures become mostly small numbers that deflate well.
-    std::vector<uint8_t> filtered((rowBytes + 1) * static_cast<size_t>(height));
+    // byte: smooth thermal pictures become mostly small numbers that deflate well. resize()
+    // keeps the capacity, so only the first picture of a size touches fresh memory.
+    m_Filtered.resize((rowBytes + 1) * static_cast<size_t>(height));
     for (int y = 0; y < height; ++y) {
-        uint8_t* out = filtered.data() + (rowBytes + 1) * static_cast<size_t>(y);
+        uint8_t* out = m_Filtered.data() + (rowBytes + 1) * static_cast<size_t>(y);
         const unsigned char* row = rgb + rowBytes * static_cast<size_t>(y);
         out[0] = kFilterUp;
         if (y == 0) {
@@ -89,15 +92,10 @@ bool EncodePng(const unsigned char* rgb, int width, int height, const std::vecto
             out[1 + i] = static_cast<uint8_t>(row[i] - above[i]);
         }
     }
-    const std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
-        libdeflate_alloc_compressor(kDeflateLevel));
-    if (!compressor) {
-        return false;
-    }
-    std::vector<uint8_t> deflated(
-        libdeflate_zlib_compress_bound(compressor.get(), filtered.size()));
-    const size_t deflatedSize = libdeflate_zlib_compress(
-        compressor.get(), filtered.data(), filtered.size(), deflated.data(), deflated.size());
+    m_Deflated.resize(libdeflate_zlib_compress_bound(m_Compressor.get(), m_Filtered.size()));
+    const size_t deflatedSize =
+        libdeflate_zlib_compress(m_Compressor.get(), m_Filtered.data(), m_Filtered.size(),
+                                 m_Deflated.data(), m_Deflated.size());
     if (deflatedSize == 0) {
         return false;
     }
@@ -113,7 +111,7 @@ bool EncodePng(const unsigned char* rgb, int width, int height, const std::vecto
     for (const PngText& t : text) {
         PutText(png, t);
     }
-    PutChunk(png, "IDAT", deflated.data(), deflatedSize);
+    PutChunk(png, "IDAT", m_Deflated.data(), deflatedSize);
     PutChunk(png, "IEND", nullptr, 0);
     return true;
 }

@@ -1,13 +1,12 @@
 #include "video/D3DVideoRenderer.h"
 
 #include <QMetaObject>
+#include <QPaintEngine>
 #include <QPainter>
 #include <QRegion>
 #include <QWidget>
 #include <cstring>
 #include <utility>
-
-#include "video/UyvyConverter.h"
 
 namespace {
 // The code Direct3D used for an invalid call; kept so the log line reads as it always has.
@@ -53,7 +52,7 @@ bool D3DVideoRenderer::RenderFrame(const unsigned char* uyvy, int width, int hei
     if (m_Target == nullptr) {
         return false;
     }
-    if (uyvy == nullptr || width <= 0 || height <= 0 || (width * height) % 2 != 0) {
+    if (uyvy == nullptr || width <= 0 || height <= 0 || width % 2 != 0) {
         return true;
     }
     const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 2;
@@ -73,23 +72,34 @@ bool D3DVideoRenderer::RenderFrame(const unsigned char* uyvy, int width, int hei
         QMetaObject::invokeMethod(
             target,
             [this, target] {
+                QRect picture;  // empty: the whole window
                 {
                     std::lock_guard guiLock(m_Lock);
                     m_RepaintQueued = false;
+                    // A picture of the size shown leaves the bars as they are.
+                    if (m_HasPicture && !m_DropPicture && m_PendingWidth == m_ShowingWidth &&
+                        m_PendingHeight == m_ShowingHeight) {
+                        picture = LetterboxRect(m_PendingWidth, m_PendingHeight, target->width(),
+                                                target->height());
+                    }
                 }
-                target->update();
+                if (picture.isEmpty()) {
+                    target->update();
+                } else {
+                    target->update(picture);
+                }
             },
             Qt::QueuedConnection);
     }
     return true;
 }
 
-void D3DVideoRenderer::Paint(QWidget* window, QPainter* painter) {
+bool D3DVideoRenderer::Paint(QWidget* window, QPainter* painter, const QRegion& exposed) {
     bool fresh = false;
     {
         std::lock_guard lock(m_Lock);
         if (window == nullptr || window != m_Target) {
-            return;
+            return false;
         }
         if (m_DropPicture) {
             m_DropPicture = false;
@@ -107,24 +117,74 @@ void D3DVideoRenderer::Paint(QWidget* window, QPainter* painter) {
         }
     }
     if (fresh) {
-        UyvyConverter::ToRgb32(m_Showing.data(), m_ShowingWidth, m_ShowingHeight, &m_Image);
         m_HasPicture = true;
+        m_Converted = false;
     }
     if (!m_HasPicture) {
-        return;
+        return false;
     }
     const QRect target =
-        LetterboxRect(m_Image.width(), m_Image.height(), window->width(), window->height());
+        LetterboxRect(m_ShowingWidth, m_ShowingHeight, window->width(), window->height());
     if (target.isEmpty()) {
-        return;
+        return false;
     }
     // Only the bars are filled: the picture covers the rest.
     const QRegion bars = QRegion(window->rect()) - QRegion(target);
     for (const QRect& bar : bars) {
         painter->fillRect(bar, Qt::black);
     }
-    painter->setRenderHint(QPainter::SmoothPixmapTransform, true);
-    painter->drawImage(target, m_Image);
+    if (PaintInPlace(painter, target, exposed & target)) {
+        return true;
+    }
+    // Converted and scaled in one pass, then drawn as it is; a resized window scales again.
+    if (!m_Converted || m_Image.size() != target.size()) {
+        m_Converter.ToRgb32(m_Showing.data(), m_ShowingWidth, m_ShowingHeight, target.size(),
+                            &m_Image);
+        m_Converted = true;
+    }
+    painter->drawImage(target.topLeft(), m_Image);
+    return true;
+}
+
+bool D3DVideoRenderer::PaintInPlace(QPainter* painter, const QRect& target,
+                                    const QRegion& exposed) {
+    QPaintEngine* const engine = painter->paintEngine();
+    if (engine == nullptr || engine->type() != QPaintEngine::Raster || painter->hasClipping() ||
+        painter->opacity() < 1.0 ||
+        painter->compositionMode() != QPainter::CompositionMode_SourceOver) {
+        return false;
+    }
+    QPaintDevice* const device = engine->paintDevice();
+    if (device == nullptr || device->devType() != QInternal::Image) {
+        return false;
+    }
+    const auto* const pixels = static_cast<const QImage*>(device);
+    const QImage::Format format = pixels->format();
+    if ((format != QImage::Format_RGB32 && format != QImage::Format_ARGB32 &&
+         format != QImage::Format_ARGB32_Premultiplied) ||
+        pixels->devicePixelRatio() != 1.0) {
+        return false;
+    }
+    const QTransform transform = painter->deviceTransform();
+    const QPoint shift(static_cast<int>(transform.dx()), static_cast<int>(transform.dy()));
+    if (transform.type() > QTransform::TxTranslate || shift.x() != transform.dx() ||
+        shift.y() != transform.dy()) {
+        return false;
+    }
+    for (const QRect& rect : exposed) {
+        const QRect onDevice = rect.translated(shift) & pixels->rect();
+        if (onDevice.isEmpty()) {
+            continue;
+        }
+        // The engine paints into these very bytes (it detached the image when it began), so
+        // they are written through the const view: a non-const one could detach a copy.
+        auto* const out = const_cast<unsigned char*>(pixels->constScanLine(onDevice.top())) +
+                          static_cast<qsizetype>(onDevice.left()) * 4;
+        m_Converter.ToRgb32(m_Showing.data(), m_ShowingWidth, m_ShowingHeight, target.size(),
+                            onDevice.translated(-shift - target.topLeft()), out,
+                            pixels->bytesPerLine());
+    }
+    return true;
 }
 
 D3DVideoRenderer::Stats D3DVideoRenderer::GetStats() const {

@@ -15,7 +15,10 @@
 #include <mutex>
 #include <vector>
 
+#include "video/UyvyConverter.h"
+
 class QPainter;
+class QRegion;
 class QWidget;
 
 class D3DVideoRenderer {
@@ -39,13 +42,16 @@ public:
     // frame delivery to the window has stopped. GUI thread.
     void Release(QWidget* window);
     // Hands over one picture of width x height UYVY pixels (rows packed) and asks the window
-    // for a repaint. False only when Init must be called again: no device, or it was released.
-    // A picture of no size is skipped (true). Capture thread.
+    // for a repaint: of the picture's area only when the bars stay as they are. False only when
+    // Init must be called again: no device, or it was released. A picture of no size or of an
+    // odd width (no whole UYVY pairs) is skipped (true). Capture thread.
     bool RenderFrame(const unsigned char* uyvy, int width, int height);
-    // Paints the newest picture letterboxed over the whole of `window`, black bars around it.
-    // Paints nothing for a window it is not bound to, before the first picture, or when the
-    // window has no area (minimised). GUI thread, inside the window's paint event.
-    void Paint(QWidget* window, QPainter* painter);
+    // Paints the newest picture letterboxed over the whole of `window`, black bars around it;
+    // `exposed` is the paint event's region. Paints nothing for a window it is not bound to,
+    // before the first picture, or when the window has no area (minimised). True when it
+    // painted, and so covered every pixel of the window. GUI thread, inside the window's paint
+    // event.
+    bool Paint(QWidget* window, QPainter* painter, const QRegion& exposed);
     Stats GetStats() const;
 
     // Where a width x height picture lies, aspect kept, in a clientWidth x clientHeight area;
@@ -56,6 +62,11 @@ private:
     D3DVideoRenderer() = default;
     // Forgets the picture and the queued request of the current window. Holding m_Lock.
     void Unbind();
+    // Converts the exposed part of the picture, placed at `target`, straight into the pixels
+    // the painter paints on, when they are a plain image with nothing but a shift between it
+    // and the window (a backing store, or an image the window is rendered into): one copy of
+    // each frame fewer. False, having written nothing, otherwise.
+    bool PaintInPlace(QPainter* painter, const QRect& target, const QRegion& exposed);
 
     mutable std::mutex m_Lock;
     // Guarded by m_Lock.
@@ -73,6 +84,8 @@ private:
     std::vector<unsigned char> m_Showing;
     int m_ShowingWidth = 0;
     int m_ShowingHeight = 0;
-    QImage m_Image;
+    UyvyConverter m_Converter;
+    QImage m_Image;            // m_Showing converted and scaled, where it cannot be in place
+    bool m_Converted = false;  // m_Image holds m_Showing (at m_Image's size)
     bool m_HasPicture = false;
 };

@@ -99,12 +99,19 @@ void OSDWindow::updateOSD(bool bShowRect, bool bShowRecode, int pTimeData) {
     if (m_Suspended) {
         return;
     }
+    // Called for every frame. The frame's own repaint of the picture repaints the overlay
+    // over it, so a repaint of the whole overlay (bars included) is asked for only when what
+    // it shows changes; the recording label counts seconds by itself.
+    const bool changed = pTimeData != m_TimeData || bShowRect != m_ShowRect ||
+                         bShowRecode != m_ShowRecode || bShowRecode;
     m_TimeData = pTimeData;
     m_ShowRect = bShowRect;
     m_ShowRecode = bShowRecode;
     if (!isVisible() && parentWidget() != nullptr && parentWidget()->isVisible()) {
         show();
         raise();
+    } else if (!changed) {
+        return;
     }
     update();
 }

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
 #include <cstdio>
@@ -41,6 +42,9 @@ int64_t SecondsSince1970(const CaptureTime& t) {
 
 VideoWindow::VideoWindow(QWidget* parent) : QWidget(parent) {
     setObjectName("VideoWindow");
+    // Every paint covers the whole window, so Qt need not paint the main window and the live
+    // page beneath it for each frame first.
+    setAttribute(Qt::WA_OpaquePaintEvent);
     g_instance.store(this, std::memory_order_release);
     m_OSD = new OSDWindow(this);
     m_OSD->hide();
@@ -97,11 +101,11 @@ void VideoWindow::CopyFrameForSnapshot(char* timeOut) {
     std::memcpy(timeOut, m_CaptureTime, std::strlen(m_CaptureTime));
 }
 
-std::vector<unsigned char> VideoWindow::SnapshotCopy(int* width, int* height) const {
+void VideoWindow::SnapshotCopy(std::vector<unsigned char>* frame, int* width, int* height) const {
     std::lock_guard lock(m_BufferMutex);
     *width = m_FrameWidth;
     *height = m_FrameHeight;
-    return m_SnapshotBuffer;
+    frame->assign(m_SnapshotBuffer.begin(), m_SnapshotBuffer.end());
 }
 
 void VideoWindow::EncoderSize(int* width, int* height) const {
@@ -129,17 +133,16 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
     int width = 0;
     int height = 0;
     // One whole frame, copied under the buffer lock.
-    const std::vector<unsigned char> frame = SnapshotCopy(&width, &height);
-    if (frame.empty()) {
+    SnapshotCopy(&m_SnapshotFrame, &width, &height);
+    if (m_SnapshotFrame.empty()) {
         return false;
     }
     m_SnapshotWidth = 0;
     m_SnapshotHeight = 0;
     m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    UyvyToRgb24(frame.data(), m_RgbBuffer1.data(), width, height);
+    UyvyToRgb24(m_SnapshotFrame.data(), m_RgbBuffer1.data(), width, height);
     DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, TimeOfDay());
-    std::vector<uint8_t> png;
-    if (!Media::EncodePng(m_RgbBuffer1.data(), width, height, text, &png)) {
+    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, text, &m_Png)) {
         return false;
     }
     int error = 0;
@@ -147,7 +150,7 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
     if (!sink) {
         return false;
     }
-    if (!sink->Write(png.data(), png.size())) {
+    if (!sink->Write(m_Png.data(), m_Png.size())) {
         sink.reset();
         std::remove(file.c_str());  // half a picture is no snapshot
         return false;
@@ -359,10 +362,15 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
                          time.hour * 60 + time.minute);
 }
 
-void VideoWindow::paintEvent(QPaintEvent* /*event*/) {
+void VideoWindow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
+    if (D3DVideoRenderer::instance()->Paint(this, &painter, event->region())) {
+        return;
+    }
+    // No picture: black, as the style sheet paints it unless a skin says otherwise; never the
+    // widgets beneath (see the constructor).
+    painter.fillRect(rect(), Qt::black);
     paintStyleSheetBackground(this, &painter);
-    D3DVideoRenderer::instance()->Paint(this, &painter);
 }
 
 void VideoWindow::moveEvent(QMoveEvent* event) {

@@ -53,9 +53,9 @@ public:
     // The same, then copies the frame's file-time string (without its terminating zero) into
     // `timeOut`, a zero-filled buffer of 32 bytes. Any thread.
     void CopyFrameForSnapshot(char* timeOut);
-    // A copy of the snapshot buffer (UYVY) with its size; empty before the first frame.
-    // Any thread.
-    std::vector<unsigned char> SnapshotCopy(int* width, int* height) const;
+    // Copies the snapshot buffer (UYVY) into `frame`, reusing its capacity, with its size;
+    // empty before the first frame. Any thread.
+    void SnapshotCopy(std::vector<unsigned char>* frame, int* width, int* height) const;
     // Seconds since midnight of the latest frame's capture time. Any thread.
     int TimeOfDay() const { return m_TimeOfDay.load(std::memory_order_relaxed); }
 
@@ -133,8 +133,13 @@ private:
     std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
 
-    std::vector<unsigned char> m_RgbBuffer1;  // GUI thread: the snapshot being saved, RGB24
-    int m_SnapshotWidth = 0;                  // GUI thread: m_RgbBuffer1's picture once saved
+    // GUI thread: the snapshot being saved. Kept between snapshots: during an alarm one is
+    // saved for nearly every frame.
+    std::vector<unsigned char> m_SnapshotFrame;  // UYVY, copied from m_SnapshotBuffer
+    std::vector<unsigned char> m_RgbBuffer1;     // RGB24, time burnt in
+    Media::PngWriter m_PngWriter;
+    std::vector<uint8_t> m_Png;
+    int m_SnapshotWidth = 0;  // GUI thread: m_RgbBuffer1's picture once saved
     int m_SnapshotHeight = 0;
     QString m_AlarmRecordingComment;  // GUI thread
 

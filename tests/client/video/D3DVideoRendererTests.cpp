@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QWidget>
 #include <memory>
+#include <random>
 
 #include "client/video/FrameTestSupport.h"
 #include "video/D3DVideoRenderer.h"
@@ -37,16 +39,21 @@ protected:
     void SetUp() override { renderer->Init(nullptr); }
     void TearDown() override { renderer->Init(nullptr); }
 
-    // A widget that shows whatever the renderer gives it, and counts its paints.
+    // A widget that shows whatever the renderer gives it, and counts its paints. With
+    // `clipped`, its painter clips to the whole widget: same picture, but not painted in place.
     class Screen : public QWidget {
     public:
         int paints = 0;
+        bool clipped = false;
 
     protected:
-        void paintEvent(QPaintEvent*) override {
+        void paintEvent(QPaintEvent* event) override {
             ++paints;
             QPainter painter(this);
-            D3DVideoRenderer::instance()->Paint(this, &painter);
+            if (clipped) {
+                painter.setClipRect(rect());
+            }
+            D3DVideoRenderer::instance()->Paint(this, &painter, event->region());
         }
     };
 
@@ -101,6 +108,45 @@ TEST_F(D3DVideoRendererTest, TheNewestPictureWinsAndNoBacklogBuildsUp) {
     screen.repaint();
     EXPECT_EQ(renderer->GetStats().shown, after.shown);
     EXPECT_EQ(screen.grab().toImage().pixel(20, 20), qRgb(200, 200, 200));
+}
+
+// The picture is converted straight into the pixels being painted where it can be, through an
+// image otherwise: both give the same pixels, and a partial repaint writes only what it exposes.
+TEST_F(D3DVideoRendererTest, PaintsInPlaceOnlyWhatIsExposedAndAsThroughAnImage) {
+    Screen screen;
+    screen.resize(300, 200);
+    ASSERT_TRUE(renderer->Init(&screen));
+    std::vector<unsigned char> picture(480 * 640 * 2);
+    std::mt19937 random(3);
+    for (unsigned char& byte : picture) {
+        byte = static_cast<unsigned char>(random());
+    }
+    ASSERT_TRUE(renderer->RenderFrame(picture.data(), 480, 640));
+    QApplication::processEvents();
+
+    const auto render = [&screen](const QRegion& region) {
+        QImage image(screen.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::magenta);
+        // At the region's own place in the image, without the window background.
+        screen.render(&image, region.boundingRect().topLeft(), region, QWidget::RenderFlags());
+        return image;
+    };
+    const QImage inPlace = render(QRegion(screen.rect()));
+    screen.clipped = true;
+    const QImage throughImage = render(QRegion(screen.rect()));
+    screen.clipped = false;
+    EXPECT_EQ(inPlace, throughImage);
+    EXPECT_EQ(inPlace.pixel(5, 100), qRgb(0, 0, 0)) << "a bar";
+
+    const QRegion exposed = QRegion(120, 30, 40, 50) + QRegion(140, 150, 70, 20);
+    const QImage partial = render(exposed);
+    for (int y = 0; y < partial.height(); ++y) {
+        for (int x = 0; x < partial.width(); ++x) {
+            const QRgb expected =
+                exposed.contains(QPoint(x, y)) ? inPlace.pixel(x, y) : QColor(Qt::magenta).rgb();
+            ASSERT_EQ(partial.pixel(x, y), expected) << x << "," << y;
+        }
+    }
 }
 
 }  // namespace

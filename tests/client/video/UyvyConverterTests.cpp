@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <QPainter>
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 #include "video/UyvyConverter.h"
@@ -32,7 +34,7 @@ TEST(UyvyConverterTest, FollowsTheRecordingFormulasWithinOneStepOverEveryInput) 
         }
     }
     QImage image;
-    UyvyConverter::ToRgb32(uyvy.data(), kWidth, kHeight, &image);
+    UyvyConverter().ToRgb32(uyvy.data(), kWidth, kHeight, QSize(kWidth, kHeight), &image);
     ASSERT_EQ(image.format(), QImage::Format_RGB32);
     ASSERT_EQ(image.bytesPerLine(), kWidth * 4);
     int worst = 0;
@@ -55,6 +57,47 @@ TEST(UyvyConverterTest, FollowsTheRecordingFormulasWithinOneStepOverEveryInput) 
     }
     EXPECT_LE(worst, 1);
     EXPECT_GT(exact, 256L * 256 * 256 * 99 / 100) << "all but a few inputs match exactly";
+}
+
+// The scaled picture is the one Qt's smooth drawing of the converted picture gave (the renderer
+// drew that way before it scaled by itself), pixel for pixel, up and down to half size, on a
+// picture of random bytes (every neighbour differs).
+TEST(UyvyConverterTest, ScalesAsQtsSmoothDrawingWithinOneStep) {
+    constexpr int kWidth = 480;
+    constexpr int kHeight = 640;
+    std::vector<unsigned char> uyvy(static_cast<size_t>(kWidth) * kHeight * 2);
+    std::mt19937 random(7);
+    for (unsigned char& byte : uyvy) {
+        byte = static_cast<unsigned char>(random());
+    }
+    UyvyConverter converter;
+    QImage own;
+    converter.ToRgb32(uyvy.data(), kWidth, kHeight, QSize(kWidth, kHeight), &own);
+    const QImage picture = own.copy();
+
+    const QSize sizes[] = {{502, 670}, {481, 641}, {1279, 1706},
+                           {300, 400}, {241, 321}, {480, 320}};
+    for (const QSize size : sizes) {
+        converter.ToRgb32(uyvy.data(), kWidth, kHeight, size, &own);
+        QImage drawn(size, QImage::Format_RGB32);
+        {
+            QPainter painter(&drawn);
+            painter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+            painter.drawImage(QRect(QPoint(0, 0), size), picture);
+        }
+        ASSERT_EQ(own.size(), size);
+        int worst = 0;
+        for (int y = 0; y < size.height(); ++y) {
+            const auto* a = reinterpret_cast<const QRgb*>(own.constScanLine(y));
+            const auto* b = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
+            for (int x = 0; x < size.width(); ++x) {
+                worst = std::max({worst, std::abs(qRed(a[x]) - qRed(b[x])),
+                                  std::abs(qGreen(a[x]) - qGreen(b[x])),
+                                  std::abs(qBlue(a[x]) - qBlue(b[x]))});
+            }
+        }
+        EXPECT_EQ(worst, 0) << size.width() << "x" << size.height();
+    }
 }
 
 }  // namespace

@@ -42,21 +42,23 @@ protected:
 
 TEST_F(VideoWindowTest, BuffersFollowTheFrameSizeAndTheOverlayLearnsIt) {
     int width = -1, height = -1;
-    EXPECT_TRUE(m_window->SnapshotCopy(&width, &height).empty());
+    std::vector<unsigned char> snapshot{1};
+    m_window->SnapshotCopy(&snapshot, &width, &height);
+    EXPECT_TRUE(snapshot.empty());
     EXPECT_EQ(width, 0);
 
     m_window->resize(400, 600);
     m_window->osdWindow()->FollowParent();
     frame(640, 480, 90);
     m_window->CopyFrameForSnapshot();
-    std::vector<unsigned char> snapshot = m_window->SnapshotCopy(&width, &height);
+    m_window->SnapshotCopy(&snapshot, &width, &height);
     EXPECT_EQ(width, 640);
     EXPECT_EQ(height, 480);
     EXPECT_EQ(snapshot, flatUyvy(640, 480, 90));
     EXPECT_EQ(m_window->osdWindow()->PictureRect(), QRect(0, 150, 399, 299));
 
     frame(480, 640, 60);
-    snapshot = m_window->SnapshotCopy(&width, &height);
+    m_window->SnapshotCopy(&snapshot, &width, &height);
     EXPECT_EQ(width, 480);
     EXPECT_EQ(snapshot, std::vector<unsigned char>(480 * 640 * 2, 0))
         << "a new size replaces the snapshot buffer too";
@@ -64,7 +66,8 @@ TEST_F(VideoWindowTest, BuffersFollowTheFrameSizeAndTheOverlayLearnsIt) {
     char time[32] = {};
     m_window->CopyFrameForSnapshot(time);
     EXPECT_STREQ(time, "20200717_123457");
-    EXPECT_EQ(m_window->SnapshotCopy(&width, &height), flatUyvy(480, 640, 70));
+    m_window->SnapshotCopy(&snapshot, &width, &height);
+    EXPECT_EQ(snapshot, flatUyvy(480, 640, 70));
     EXPECT_EQ(m_window->osdWindow()->PictureRect(), QRect(0, 33, 399, 532));
 }
 

@@ -70,11 +70,12 @@ TEST(VideoWindowThreadedTest, SnapshotsAndPaintsSeeWholeFramesWhileTheSizeChange
         done = true;
     });
 
+    std::vector<unsigned char> copy;
     while (!done) {
         char time[32] = {};
         window.CopyFrameForSnapshot(time);
         int width = 0, height = 0;
-        const std::vector<unsigned char> copy = window.SnapshotCopy(&width, &height);
+        window.SnapshotCopy(&copy, &width, &height);
         ASSERT_TRUE(isWholeFrame(copy, width, height)) << width << "x" << height;
         ASSERT_TRUE(std::string(time).empty() || std::string(time) == "20200717_123456");
         window.IsStillRecvYUV();
