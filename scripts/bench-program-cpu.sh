@@ -9,8 +9,10 @@
 # SECONDS (default 60) is the measured interval, after a 10 s warm-up. A report, not a gate:
 # exits 0 whatever the figures, non-zero only when a program dies or never shows its window.
 # The figure for one process is its user + system time (all threads) over the interval. The
-# demo loops every 20 s, 6 s of it an alarm episode, during which the program stores alarm
-# pictures and records: intervals that are multiples of 20 s hold the same share of it.
+# demo loops every 20 s, 6 s of it an alarm episode, during which the program stores an alarm
+# picture for nearly every frame and records: intervals that are multiples of 20 s hold the same
+# share of it. A second run shows a camera with every scenario default, which raises no alarm:
+# the live path alone.
 set -euo pipefail
 
 stage=$(cd "$1" && pwd)
@@ -122,37 +124,47 @@ stop() {
 
 echo "Whole-program CPU at 25 fps on Xvfb $DISPLAY (${screen_width}x${screen_height}), ${warmup_seconds} s warm-up, ${seconds} s measured; $(uptime | sed 's/.*\(load average\)/\1/')"
 
-# --- Calorview on the demo camera, on a private copy of its application folder so that its
-# settings and alarm files stay out of the stage, with its own single-instance lock.
-cp -a "$stage" "$work/app"
-mkdir -m 700 "$work/runtime"
-log="$work/calorview.log"
-FRAMEGATE_VIRTUAL_CAMERA=demo XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb \
-    "$(dirname "$0")/run-staged.sh" "$work/app" >"$log" 2>&1 &
-calorview=$!  # run-staged.sh ends by exec'ing the program: this is its process
-pids+=("$calorview")
+# --- Calorview on camera $1 ("demo" or a scenario file), on a private copy of its application
+# folder so that its settings and alarm files stay out of the stage, with its own single-instance
+# lock. Sets `measured` and `xvfb_measured`, labelled $2.
+run_calorview() {
+    local camera=$1 label=$2 app="$work/app-$2" log="$work/calorview-$2.log" runtime="$work/runtime-$2"
+    cp -a "$stage" "$app"
+    mkdir -m 700 "$runtime"
+    FRAMEGATE_VIRTUAL_CAMERA=$camera XDG_RUNTIME_DIR=$runtime QT_QPA_PLATFORM=xcb \
+        "$(dirname "$0")/run-staged.sh" "$app" >"$log" 2>&1 &
+    local calorview=$!  # run-staged.sh ends by exec'ing the program: this is its process
+    pids+=("$calorview")
 
-window=$(find_window Calorview "$calorview") || no_window calorview "$calorview" "$log"
-opened=$(window_size "$window")
-# The program opens at 1280 x 720, frameless; with no window manager on Xvfb, filling the
-# screen is a move and a resize of its window.
-xdotool windowmove "$window" 0 0 windowsize "$window" "$screen_width" "$screen_height"
-sleep 1
-shown=$(window_size "$window")
-[[ "$shown" == "${screen_width}x${screen_height}" ]] ||
-    fail "calorview's window stayed at $shown instead of filling the screen" "$log"
-for _ in $(seq 300); do
-    grep -q "ConnectToDev Success" "$log" && break
-    alive "$calorview" || fail "calorview ended before it connected to the demo camera" "$log"
-    sleep 0.1
-done
-grep -q "ConnectToDev Success" "$log" || fail "calorview did not connect to the demo camera" "$log"
-echo "calorview: window opened at $opened, resized to $shown"
+    local window opened shown
+    window=$(find_window Calorview "$calorview") || no_window calorview "$calorview" "$log"
+    opened=$(window_size "$window")
+    # The program opens at 1280 x 720, frameless; with no window manager on Xvfb, filling the
+    # screen is a move and a resize of its window.
+    xdotool windowmove "$window" 0 0 windowsize "$window" "$screen_width" "$screen_height"
+    sleep 1
+    shown=$(window_size "$window")
+    [[ "$shown" == "${screen_width}x${screen_height}" ]] ||
+        fail "calorview's window stayed at $shown instead of filling the screen" "$log"
+    for _ in $(seq 300); do
+        grep -q "ConnectToDev Success" "$log" && break
+        alive "$calorview" || fail "calorview ended before it connected to the camera" "$log"
+        sleep 0.1
+    done
+    grep -q "ConnectToDev Success" "$log" || fail "calorview did not connect to the camera" "$log"
+    echo "calorview ($label): window opened at $opened, resized to $shown"
 
-measure "$calorview" calorview "$log"
-calorview_measured=$measured
-calorview_xvfb=$xvfb_measured
-stop "$calorview"
+    measure "$calorview" "calorview ($label)" "$log"
+    stop "$calorview"
+}
+
+run_calorview demo "demo, alarm episodes"
+demo_measured=$measured
+demo_xvfb=$xvfb_measured
+echo '{"name": "No Alarms"}' >"$work/no-alarms.json"
+run_calorview "$work/no-alarms.json" "no alarms"
+plain_measured=$measured
+plain_xvfb=$xvfb_measured
 
 # --- ffplay showing the same format from a pipe, ffmpeg pacing it at 25 fps (not measured).
 # SDL chooses its renderer as for a user (OpenGL on Mesa's software rasteriser under Xvfb, in
@@ -174,7 +186,9 @@ echo "ffplay: window $(window_size "$window"), SDL renderer ${renderer:-unknown}
 measure "$ffplay" ffplay "$log"
 stop "$ffplay"
 
-echo "$calorview_measured"
-echo "  $calorview_xvfb"
+echo "$demo_measured"
+echo "  $demo_xvfb"
+echo "$plain_measured"
+echo "  $plain_xvfb"
 echo "$measured"
 echo "  $xvfb_measured"

@@ -69,6 +69,9 @@ TEST_F(D3DVideoRendererTest, ReportsFailureWithoutADeviceOrAfterItsWindowWentAwa
     auto second = std::make_unique<QWidget>();
     EXPECT_TRUE(renderer->Init(first.get()));
     EXPECT_TRUE(renderer->RenderFrame(picture.data(), 4, 4));
+    const uint64_t handedOver = renderer->GetStats().handedOver;
+    EXPECT_TRUE(renderer->RenderFrame(picture.data(), 3, 4)) << "an odd width is skipped";
+    EXPECT_EQ(renderer->GetStats().handedOver, handedOver);
 
     EXPECT_TRUE(renderer->Init(second.get()));
     renderer->Release(first.get());
