@@ -17,11 +17,11 @@
 #include <thread>
 
 #include "alarm/ImageView.h"
-#include "alarm/NotifyManager.h"
-#include "platform/StyleSheetBackground.h"
 #include "platform/TickClock.h"
 #include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
+#include "ui/NotifyManager.h"
+#include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/UniqueFilePath.h"
 #include "video/VideoWindow.h"
@@ -139,7 +139,7 @@ void AlarmWindow::PlayAlarmSound() {
         return;
     }
     const int playTimes = SettingStore::instance().alarmSoundPlayTimes();
-    const uint32_t now = TickClock::GetTickCount();
+    const uint32_t now = TickClock::Now();
     if (m_nLastSoundTick == 0 || now - m_nLastSoundTick >= kSoundGapMs) {
         m_pAlarmSound->setLoopCount(LoopCountFor(playTimes));
         m_pAlarmSound->play();
@@ -228,7 +228,7 @@ void AlarmWindow::onRecordButtonClicked() {
             m_bAlarmRecording.store(false);
             return;
         }
-        const uint32_t now = TickClock::GetTickCount();
+        const uint32_t now = TickClock::Now();
         m_nRecordStartTick.store(now);
         m_nLastAlarmTick.store(now);
         switch (m_pVideoWindow->StartRecord(m_bAlarmRecording.load())) {
@@ -307,7 +307,7 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
         }
     }
     if (m_bRecording.load()) {
-        m_nLastAlarmTick.store(TickClock::GetTickCount());
+        m_nLastAlarmTick.store(TickClock::Now());
     } else if (settings.alarmRecordEnabled()) {
         m_bAlarmRecording.store(true);
         m_pVideoWindow->SetAlarmRecordingComment(
@@ -376,7 +376,7 @@ void AlarmWindow::OnstopAlarmRecod() {
         m_bStopReady.store(true);
         return;
     }
-    const uint32_t now = TickClock::GetTickCount();
+    const uint32_t now = TickClock::Now();
     if (now - m_nRecordStartTick.load() > kRecordingLimitMs) {
         if (m_bAlarmRecording.load()) {
             onRecordButtonClicked();

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QWindow>
 
-#include "platform/StyleSheetBackground.h"
+#include "ui/StyleSheetBackground.h"
 
 ImageView::ImageView(QWidget* parent)
     : QDialog(parent), m_pClose(new QPushButton(this)), m_pPicture(new QLabel(this)) {

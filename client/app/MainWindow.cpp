@@ -18,16 +18,16 @@
 #include <QWindow>
 
 #include "alarm/AlarmWindow.h"
-#include "alarm/NotifyManager.h"
 #include "app/DlgAbout.h"
 #include "app/Triangle.h"
 #include "framegate/SDK_USB.h"
 #include "platform/DesktopGeometry.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/ShellOpen.h"
-#include "platform/StyleSheetBackground.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
+#include "ui/NotifyManager.h"
+#include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
 #include "video/VideoWindow.h"
@@ -54,7 +54,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
       m_pAbout(new QPushButton(this)),
       m_pTabGroup(new QButtonGroup(this)),
       m_pAlarmWindow(new AlarmWindow(this)),
-      m_pSettingWindow(new SettingWindow(this, m_pAlarmWindow)),
+      m_pSettingWindow(new SettingWindow(this)),
       m_pDlgAbout(new DlgAbout(nullptr)),
       m_pLine(new QWidget(this)),
       m_pTabMarker(new Triangle(m_pMenuAlarm)),
@@ -94,6 +94,17 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     connect(m_pDeviceList, &QComboBox::currentIndexChanged, this,
             &MainWindow::onDeviceListCurrentIndexChanged);
     connect(menu, &QMenu::triggered, this, &MainWindow::onAboutMenuClicked);
+    // The settings page and the alarm panel know nothing of each other: the page's switches
+    // reach the panel through here.
+    connect(m_pSettingWindow, &SettingWindow::alarmSwitched, m_pAlarmWindow, [this](bool enabled) {
+        if (enabled) {
+            m_pAlarmWindow->EnableAlarm();
+        } else {
+            m_pAlarmWindow->DisableAlarm();
+        }
+    });
+    connect(m_pSettingWindow, &SettingWindow::alarmSoundFileChosen, m_pAlarmWindow,
+            &AlarmWindow::SetAlarmSoundFile);
 
     updateDeviceList();
 

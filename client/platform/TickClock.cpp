@@ -22,7 +22,7 @@ std::atomic<const TickClock*> g_installed{&g_monotonic};
 
 }  // namespace
 
-uint32_t TickClock::GetTickCount() {
+uint32_t TickClock::Now() {
     return g_installed.load(std::memory_order_acquire)->ticks();
 }
 

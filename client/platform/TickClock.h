@@ -14,7 +14,7 @@ public:
 
     // The installed clock's ticks (the system's monotonic clock unless a test installed one).
     // Any thread.
-    static uint32_t GetTickCount();
+    static uint32_t Now();
     // Installs `clock` (not owned; it must outlive its use) or, with null, the system clock
     // again. The pointer is atomic, so a clock may be swapped while other threads read ticks.
     static void Install(const TickClock* clock);

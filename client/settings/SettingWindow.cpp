@@ -12,11 +12,10 @@
 #include <QPushButton>
 #include <QSpinBox>
 
-#include "alarm/AlarmWindow.h"
-#include "alarm/NotifyManager.h"
-#include "platform/StyleSheetBackground.h"
 #include "settings/QtFileDialogs.h"
 #include "settings/SettingStore.h"
+#include "ui/NotifyManager.h"
+#include "ui/StyleSheetBackground.h"
 
 namespace {
 
@@ -39,13 +38,12 @@ QFrame* makeLine(QWidget* parent, const char* name, int x, int y, int width, int
 
 }  // namespace
 
-SettingWindow::SettingWindow(QWidget* parent, AlarmWindow* alarmPanel)
-    : SettingWindow(parent, alarmPanel, SettingStore::instance(),
-                    std::make_unique<QtFileDialogs>()) {}
+SettingWindow::SettingWindow(QWidget* parent)
+    : SettingWindow(parent, SettingStore::instance(), std::make_unique<QtFileDialogs>()) {}
 
-SettingWindow::SettingWindow(QWidget* parent, AlarmWindow* alarmPanel, SettingStore& store,
+SettingWindow::SettingWindow(QWidget* parent, SettingStore& store,
                              std::unique_ptr<FileDialogs> dialogs)
-    : QWidget(parent), m_Store(store), m_pDialogs(std::move(dialogs)), m_pAlarmPanel(alarmPanel) {
+    : QWidget(parent), m_Store(store), m_pDialogs(std::move(dialogs)) {
     setupUi();
     retranslateUi();
     QMetaObject::connectSlotsByName(this);
@@ -183,13 +181,7 @@ void SettingWindow::paintEvent(QPaintEvent* /*event*/) {
 void SettingWindow::on_checkBox_clicked() {
     const bool enabled = checkBox->isChecked();
     m_Store.setAlarmEnabled(enabled);
-    if (m_pAlarmPanel) {
-        if (enabled) {
-            m_pAlarmPanel->EnableAlarm();
-        } else {
-            m_pAlarmPanel->DisableAlarm();
-        }
-    }
+    emit alarmSwitched(enabled);
     showChanged();
 }
 
@@ -230,9 +222,7 @@ void SettingWindow::on_pushButton_7_clicked() {
     }
     lineEdit_5->setText(file);
     m_Store.setAlarmSoundFile(lineEdit_5->text());
-    if (m_pAlarmPanel) {
-        m_pAlarmPanel->SetAlarmSoundFile(file);
-    }
+    emit alarmSoundFileChosen(file);
     showChanged();
 }
 

@@ -5,14 +5,12 @@
 // GUI thread only, like every widget.
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 
 #include <memory>
 
 #include "settings/FileDialogs.h"
 
-class AlarmWindow;
 class QCheckBox;
 class QComboBox;
 class QFrame;
@@ -28,16 +26,20 @@ public:
     // Longest folder path accepted, in bytes of its local 8-bit form.
     static constexpr int kMaxPathBytes = 260;
 
-    // `parent` (the main window) emits deviceConnected(); `alarmPanel` (may be null) is switched
-    // on and off by "High Temp Alarm" and told about a new alarm sound file.
-    SettingWindow(QWidget* parent, AlarmWindow* alarmPanel);
+    // `parent` (the main window) emits deviceConnected().
+    explicit SettingWindow(QWidget* parent);
     // The same on another store and with other pickers (tests).
-    SettingWindow(QWidget* parent, AlarmWindow* alarmPanel, SettingStore& store,
-                  std::unique_ptr<FileDialogs> dialogs);
+    SettingWindow(QWidget* parent, SettingStore& store, std::unique_ptr<FileDialogs> dialogs);
     ~SettingWindow() override;
 
     // Follows the page's width; the two arguments are ignored. Call after setting the geometry.
     void fitWidth(int width, int height);
+
+signals:
+    // "High Temp Alarm" was switched; the alarm panel follows it (the main window connects it).
+    void alarmSwitched(bool enabled);
+    // A new alarm sound file was chosen and stored.
+    void alarmSoundFileChosen(const QString& path);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -68,7 +70,6 @@ private:
 
     SettingStore& m_Store;
     std::unique_ptr<FileDialogs> m_pDialogs;
-    QPointer<AlarmWindow> m_pAlarmPanel;
 
     QGroupBox* groupBox = nullptr;
     QCheckBox* checkBox = nullptr;

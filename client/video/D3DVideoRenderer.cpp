@@ -8,6 +8,8 @@
 #include <cstring>
 #include <utility>
 
+#include "video/Letterbox.h"
+
 namespace {
 // The code Direct3D used for an invalid call; kept so the log line reads as it always has.
 constexpr unsigned kInvalidCall = 0x8876086Cu;
@@ -79,8 +81,8 @@ bool D3DVideoRenderer::RenderFrame(const unsigned char* uyvy, int width, int hei
                     // A picture of the size shown leaves the bars as they are.
                     if (m_HasPicture && !m_DropPicture && m_PendingWidth == m_ShowingWidth &&
                         m_PendingHeight == m_ShowingHeight) {
-                        picture = LetterboxRect(m_PendingWidth, m_PendingHeight, target->width(),
-                                                target->height());
+                        picture =
+                            LetterboxRect(QSize(m_PendingWidth, m_PendingHeight), target->size());
                     }
                 }
                 if (picture.isEmpty()) {
@@ -123,8 +125,7 @@ bool D3DVideoRenderer::Paint(QWidget* window, QPainter* painter, const QRegion& 
     if (!m_HasPicture) {
         return false;
     }
-    const QRect target =
-        LetterboxRect(m_ShowingWidth, m_ShowingHeight, window->width(), window->height());
+    const QRect target = LetterboxRect(QSize(m_ShowingWidth, m_ShowingHeight), window->size());
     if (target.isEmpty()) {
         return false;
     }
@@ -190,21 +191,4 @@ bool D3DVideoRenderer::PaintInPlace(QPainter* painter, const QRect& target,
 D3DVideoRenderer::Stats D3DVideoRenderer::GetStats() const {
     std::lock_guard lock(m_Lock);
     return m_Stats;
-}
-
-QRect D3DVideoRenderer::LetterboxRect(int width, int height, int clientWidth, int clientHeight) {
-    if (width <= 0 || height <= 0 || clientWidth <= 0 || clientHeight <= 0) {
-        return {};
-    }
-    const double pictureAspect = static_cast<double>(width) / height;
-    const double windowAspect = static_cast<double>(clientWidth) / clientHeight;
-    if (windowAspect < pictureAspect) {
-        // The window is relatively taller: bars above and below.
-        const int scaledHeight = static_cast<int>(clientWidth / pictureAspect);
-        const int top = (clientHeight - scaledHeight) / 2;
-        return QRect(0, top, clientWidth, scaledHeight);
-    }
-    const int scaledWidth = static_cast<int>(clientHeight * pictureAspect);
-    const int left = (clientWidth - scaledWidth) / 2;
-    return QRect(left, 0, scaledWidth, clientHeight);
 }

@@ -54,10 +54,6 @@ public:
     bool Paint(QWidget* window, QPainter* painter, const QRegion& exposed);
     Stats GetStats() const;
 
-    // Where a width x height picture lies, aspect kept, in a clientWidth x clientHeight area;
-    // empty when the area or the picture has no size.
-    static QRect LetterboxRect(int width, int height, int clientWidth, int clientHeight);
-
 private:
     D3DVideoRenderer() = default;
     // Forgets the picture and the queued request of the current window. Holding m_Lock.

@@ -4,6 +4,7 @@
 
 #include "framegate/SDK_USB.h"
 #include "platform/DiskSpace.h"
+#include "video/CameraSize.h"
 #include "video/StreamCallback.h"
 
 DeviceConnectionManager* DeviceConnectionManager::instance() {
@@ -23,7 +24,7 @@ int DeviceConnectionManager::ConnectToDev(int index) {
         UinitUSBCam(m_ConnectDev.nCamID);
         m_ConnectDev.bConnected = false;
     }
-    if (InitUSBCam(index, 480, 640, 0, 0) == 0) {
+    if (InitUSBCam(index, kCameraWidth, kCameraHeight, 0, 0) == 0) {
         m_ConnectDev.nCamID = index;
         m_ConnectDev.bConnected = true;
     }

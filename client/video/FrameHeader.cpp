@@ -57,10 +57,10 @@ bool FrameHeader::Decode(const char* data, int length, int width, int height,
         std::memset(alarmWord, 0, sizeof alarmWord);
     }
 
-    captureTime = CaptureTime{
-        static_cast<int>(timeWord >> 26 & 0x3Fu), static_cast<int>(timeWord >> 22 & 0x0Fu),
-        static_cast<int>(timeWord >> 17 & 0x1Fu), static_cast<int>(timeWord >> 12 & 0x1Fu),
-        static_cast<int>(timeWord >> 6 & 0x3Fu),  static_cast<int>(timeWord & 0x3Fu)};
+    const Framegate::CaptureClock clock = Framegate::unpackCaptureTime(timeWord);
+    // The client keeps the year as an offset from 2000, as the word carries it.
+    captureTime = CaptureTime{clock.year - 2000, clock.month,  clock.day,
+                              clock.hour,        clock.minute, clock.second};
     const CaptureTime& t = captureTime;
     std::snprintf(fileTime, sizeof fileTime, "%04d%02d%02d_%02d%02d%02d", 2000 + t.year, t.month,
                   t.day, t.hour, t.minute, t.second);

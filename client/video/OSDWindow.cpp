@@ -5,6 +5,9 @@
 #include <QPainter>
 #include <QThread>
 
+#include "video/CameraSize.h"
+#include "video/Letterbox.h"
+
 namespace {
 
 std::atomic<OSDWindow*> g_instance{nullptr};
@@ -19,7 +22,8 @@ QFont overlayFont(int pixelSize, bool bold) {
 
 }  // namespace
 
-OSDWindow::OSDWindow(QWidget* parent) : QWidget(parent), m_PictureSize(PackSize(480, 640)) {
+OSDWindow::OSDWindow(QWidget* parent)
+    : QWidget(parent), m_PictureSize(PackSize(kCameraWidth, kCameraHeight)) {
     setObjectName("OSDWindow");
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -70,20 +74,9 @@ void OSDWindow::SetSuspended(bool suspended) {
 }
 
 QRect OSDWindow::PictureRectFor(int pictureWidth, int pictureHeight, const QRect& overlay) {
-    // The overlay's extent is taken as right - left and bottom - top, one less than its size.
-    const int rw = overlay.right() - overlay.left();
-    const int rh = overlay.bottom() - overlay.top();
-    if (pictureWidth <= 0 || pictureHeight <= 0 || rw <= 0 || rh <= 0) {
-        return {};
-    }
-    const double p = static_cast<double>(pictureWidth) / pictureHeight;
-    const double q = static_cast<double>(rw) / rh;
-    if (q < p) {
-        const int h = static_cast<int>(rw / p);
-        return QRect(0, (rh - h) / 2, rw, h);
-    }
-    const int w = static_cast<int>(rh * p);
-    return QRect((rw - w) / 2, 0, w, rh);
+    // The overlay measures its extent as right - left and bottom - top, one less than its size.
+    return LetterboxRect(QSize(pictureWidth, pictureHeight),
+                         QSize(overlay.right() - overlay.left(), overlay.bottom() - overlay.top()));
 }
 
 QString OSDWindow::ClockText(int pTimeData) {

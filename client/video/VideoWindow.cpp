@@ -13,9 +13,10 @@
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
 #include "media/X264Encoder.h"
-#include "platform/StyleSheetBackground.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
+#include "ui/StyleSheetBackground.h"
+#include "video/CameraSize.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
@@ -27,10 +28,6 @@ std::atomic<VideoWindow*> g_instance{nullptr};
 
 // Recordings and snapshots are refused below this much free space on the target's disk.
 constexpr uint64_t kMinFreeBytes = 5ull << 30;
-// The size the connection asks of the camera: the constructor's encoder is opened for it.
-constexpr int kCameraWidth = 480;
-constexpr int kCameraHeight = 640;
-
 // The capture time as seconds since 1970 (the camera clock is local time, its year counted
 // from 2000); 0 when invalid.
 int64_t SecondsSince1970(const CaptureTime& t) {
@@ -83,8 +80,7 @@ void VideoWindow::StartVideo() {
 }
 
 bool VideoWindow::IsStillRecvYUV() {
-    const uint32_t elapsed =
-        TickClock::GetTickCount() - m_LastFrameTick.load(std::memory_order_acquire);
+    const uint32_t elapsed = TickClock::Now() - m_LastFrameTick.load(std::memory_order_acquire);
     qDebug("IsStillRecvYUV Time : %d", static_cast<int>(elapsed));
     return elapsed <= 2000;
 }
@@ -348,7 +344,7 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
         m_OSD->SetPictureSize(width, height);
     }
     m_TimeOfDay.store(time.hour * 3600 + time.minute * 60 + time.second, std::memory_order_relaxed);
-    m_LastFrameTick.store(TickClock::GetTickCount(), std::memory_order_release);
+    m_LastFrameTick.store(TickClock::Now(), std::memory_order_release);
     if (m_Recording.load(std::memory_order_acquire)) {
         WriteRecordFrame();
     }

@@ -19,14 +19,14 @@
 
 #include "alarm/AlarmWindow.h"
 #include "alarm/ImageView.h"
-#include "alarm/NotifyManager.h"
-#include "alarm/NotifyWidget.h"
 #include "camlib/ScenarioFile.h"
 #include "media/StreamConverter.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/Wait.h"
+#include "ui/NotifyManager.h"
+#include "ui/NotifyWidget.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"
 

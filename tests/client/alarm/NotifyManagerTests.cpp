@@ -8,8 +8,8 @@
 #include <QWidget>
 #include <memory>
 
-#include "alarm/NotifyManager.h"
-#include "alarm/NotifyWidget.h"
+#include "ui/NotifyManager.h"
+#include "ui/NotifyWidget.h"
 
 namespace {
 

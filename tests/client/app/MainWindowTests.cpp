@@ -9,8 +9,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QSoundEffect>
 #include <QTest>
 #include <QTimerEvent>
+#include <QUrl>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -236,4 +238,17 @@ TEST_F(MainWindowTest, TabsSwitchPagesAndMoveTheMarker) {
     m_window->findChild<QPushButton*>("MenuAlarm")->click();
     EXPECT_FALSE(m_window->alarmWindow()->isHidden());
     EXPECT_TRUE(m_window->settingWindow()->isHidden());
+}
+
+TEST_F(MainWindowTest, TheSettingsPageSwitchesReachTheAlarmPanel) {
+    AlarmWindow* panel = m_window->alarmWindow();
+    SettingWindow* page = m_window->settingWindow();
+    panel->EnableAlarm();
+    emit page->alarmSwitched(false);
+    EXPECT_FALSE(panel->IsAlarmEnabled());
+    emit page->alarmSwitched(true);
+    EXPECT_TRUE(panel->IsAlarmEnabled());
+    emit page->alarmSoundFileChosen(QStringLiteral("/sounds/siren.wav"));
+    ASSERT_NE(panel->AlarmSound(), nullptr);
+    EXPECT_EQ(panel->AlarmSound()->source().toLocalFile(), "/sounds/siren.wav");
 }

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QSoundEffect>
 #include <QSpinBox>
 #include <QTest>
@@ -20,13 +21,12 @@
 #include <string>
 #include <vector>
 
-#include "alarm/AlarmWindow.h"
-#include "alarm/NotifyManager.h"
-#include "alarm/NotifyWidget.h"
 #include "settings/FileDialogs.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
 #include "support/TempDir.h"
+#include "ui/NotifyManager.h"
+#include "ui/NotifyWidget.h"
 
 namespace {
 
@@ -78,12 +78,12 @@ protected:
         SetNotifyArea(&host, 0, 0, 240, 100);
     }
 
-    // Built on first use, so a test can fill the store or give an alarm panel first.
+    // Built on first use, so a test can fill the store first.
     SettingWindow& page() {
         if (m_page == nullptr) {
             auto fake = std::make_unique<FakeDialogs>();
             dialogs = fake.get();
-            m_page = new SettingWindow(&host, alarmPanel, store, std::move(fake));
+            m_page = new SettingWindow(&host, store, std::move(fake));
         }
         return *m_page;
     }
@@ -119,7 +119,6 @@ protected:
     SettingStore store;
     QWidget host;  // stands in for the main window; destroyed before the store
     FakeDialogs* dialogs = nullptr;
-    AlarmWindow* alarmPanel = nullptr;
 
 private:
     SettingWindow* m_page = nullptr;
@@ -168,7 +167,7 @@ TEST_F(SettingWindowTest, StoredValuesAreShownClampedOrUnselectedAndNotRewritten
         fromFile.setPath(QString::fromStdString(dir.file("kvs.ini")));
         fromFile.setAlarmSoundPlayTimes(c.loops);
         fromFile.setRecordType(c.type);
-        SettingWindow shown(nullptr, nullptr, fromFile, std::make_unique<FakeDialogs>());
+        SettingWindow shown(nullptr, fromFile, std::make_unique<FakeDialogs>());
         const auto box = [&](const char* name) {
             return shown.findChild<QCheckBox*>(name)->isChecked();
         };
@@ -192,7 +191,7 @@ TEST_F(SettingWindowTest, StoredValuesAreShownClampedOrUnselectedAndNotRewritten
 }
 
 TEST_F(SettingWindowTest, EachSwitchStoresItsStateAndConfirmsAndHighTempAlarmSwitchesThePanel) {
-    alarmPanel = new AlarmWindow(&host);
+    QSignalSpy switched(&page(), &SettingWindow::alarmSwitched);
     const std::vector<std::pair<const char*, std::function<bool()>>> switches = {
         {"checkBox", [this] { return store.alarmEnabled(); }},
         {"checkBox_2", [this] { return store.alarmSoundEnabled(); }},
@@ -206,8 +205,11 @@ TEST_F(SettingWindowTest, EachSwitchStoresItsStateAndConfirmsAndHighTempAlarmSwi
             SCOPED_TRACE(std::string(name) + (expected ? " on" : " off"));
             click(child<QCheckBox>(name));
             EXPECT_EQ(stored(), expected);
-            EXPECT_EQ(alarmPanel->IsAlarmEnabled(),
-                      name == std::string("checkBox") ? expected : true);
+            if (name == std::string("checkBox")) {
+                ASSERT_FALSE(switched.isEmpty());
+                EXPECT_EQ(switched.takeLast().at(0).toBool(), expected);
+            }
+            EXPECT_TRUE(switched.isEmpty()) << "only High Temp Alarm switches the panel";
             ASSERT_EQ(toasts().size(), ++expectedToasts);
             EXPECT_EQ(toasts().back(), kChanged);
         }
@@ -275,8 +277,7 @@ TEST_F(SettingWindowTest, FolderBrowseStoresChosenFoldersOf260BytesAtMost) {
 }
 
 TEST_F(SettingWindowTest, AChosenSoundFileOfAnyLengthIsStoredAndReachesTheAlarmPanel) {
-    alarmPanel = new AlarmWindow(&host);
-    page();
+    QSignalSpy soundChosen(&page(), &SettingWindow::alarmSoundFileChosen);
     const std::vector<QString> choices = {QStringLiteral("/sounds/siren.wav"),
                                           pathOfBytes(400) + QStringLiteral(".wav"), QString()};
     QString expected = QStringLiteral("alarm1.wav");
@@ -292,8 +293,12 @@ TEST_F(SettingWindowTest, AChosenSoundFileOfAnyLengthIsStoredAndReachesTheAlarmP
         expected = chosen.isEmpty() ? expected : chosen;
         EXPECT_EQ(child<QLineEdit>("lineEdit_5")->text(), expected);
         EXPECT_EQ(store.alarmSoundFile(), expected);
-        ASSERT_NE(alarmPanel->AlarmSound(), nullptr);
-        EXPECT_EQ(alarmPanel->AlarmSound()->source().toLocalFile(), expected);
+        if (chosen.isEmpty()) {
+            EXPECT_TRUE(soundChosen.isEmpty()) << "a cancelled choice reaches no one";
+        } else {
+            ASSERT_EQ(soundChosen.size(), 1);
+            EXPECT_EQ(soundChosen.takeFirst().at(0).toString(), expected);
+        }
     }
     EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
 }

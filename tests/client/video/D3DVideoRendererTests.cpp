@@ -14,26 +14,6 @@ using CalorviewTest::flatUyvy;
 
 namespace {
 
-TEST(D3DVideoRendererRectTest, LetterboxRectangle) {
-    const struct {
-        int width, height, clientWidth, clientHeight;
-        QRect expected;
-    } cases[] = {
-        {480, 640, 1280, 670, QRect(389, 0, 502, 670)},  // bars left and right
-        {640, 480, 400, 600, QRect(0, 150, 400, 300)},   // bars above and below
-        {640, 480, 640, 480, QRect(0, 0, 640, 480)},     // equal aspects: second branch
-        {480, 640, 1279, 669, QRect(389, 0, 501, 669)},
-        {480, 640, 1280, 0, QRect()},  // minimised: nothing to draw
-        {480, 640, 0, 670, QRect()},
-        {0, 640, 1280, 670, QRect()},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(D3DVideoRenderer::LetterboxRect(c.width, c.height, c.clientWidth, c.clientHeight),
-                  c.expected)
-            << c.width << "x" << c.height << " in " << c.clientWidth << "x" << c.clientHeight;
-    }
-}
-
 class D3DVideoRendererTest : public testing::Test {
 protected:
     void SetUp() override { renderer->Init(nullptr); }

@@ -18,16 +18,16 @@ uint32_t monotonicMs() {
 
 TEST(TickClockTest, MonotonicMillisecondsUntilATestClockIsInstalled) {
     const uint32_t before = monotonicMs();
-    const uint32_t tick = TickClock::GetTickCount();
+    const uint32_t tick = TickClock::Now();
     EXPECT_LE(tick - before, monotonicMs() - before) << "unsigned differences survive a wrap";
 
     struct FixedClock : TickClock {
         uint32_t ticks() const override { return 0xFFFFFFF0u; }
     } fixed;
     TickClock::Install(&fixed);
-    EXPECT_EQ(TickClock::GetTickCount(), 0xFFFFFFF0u);
+    EXPECT_EQ(TickClock::Now(), 0xFFFFFFF0u);
     TickClock::Install(nullptr);
-    EXPECT_LE(TickClock::GetTickCount() - monotonicMs(), 1000u) << "the system clock is back";
+    EXPECT_LE(TickClock::Now() - monotonicMs(), 1000u) << "the system clock is back";
 }
 
 TEST(DiskSpaceTest, StatvfsAvailableBytesFailureAndReplacement) {

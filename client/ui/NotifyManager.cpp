@@ -1,10 +1,10 @@
-#include "alarm/NotifyManager.h"
+#include "ui/NotifyManager.h"
 
 #include <QFont>
 #include <QFontMetrics>
 #include <QWidget>
 
-#include "alarm/NotifyWidget.h"
+#include "ui/NotifyWidget.h"
 
 void ShowNotify(const QString& text, bool isError) {
     NotifyManager::instance()->AddNotify(text, isError);

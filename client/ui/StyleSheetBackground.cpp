@@ -1,4 +1,4 @@
-#include "platform/StyleSheetBackground.h"
+#include "ui/StyleSheetBackground.h"
 
 #include <QPainter>
 #include <QStyle>

@@ -1,10 +1,10 @@
-#include "alarm/NotifyWidget.h"
+#include "ui/NotifyWidget.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QTimerEvent>
 
-#include "alarm/NotifyManager.h"
+#include "ui/NotifyManager.h"
 
 NotifyWidget::NotifyWidget(QWidget* parent)
     : QWidget(parent), m_pText(new QLabel(this)), m_pIcon(new QWidget) {
