@@ -8,8 +8,8 @@
 #include "CCameraDS.h"
 #include "CSampleGrabberCB.h"
 #include "CUSBCameraDeviceListerner.h"
-#include "camlib/ScenarioFile.h"
 #include "capture/DeviceEnumerator.h"
+#include "support/ScenarioFile.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "alarm/AlarmWindow.h"
-#include "camlib/ScenarioFile.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
+#include "support/ScenarioFile.h"
 #include "support/TempDir.h"
 #include "support/Timing.h"
 #include "video/DeviceConnectionManager.h"

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "camlib/ScenarioFile.h"
 #include "framegate/SDK_USB.h"
+#include "support/ScenarioFile.h"
 #include "support/TempDir.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"

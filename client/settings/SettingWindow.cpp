@@ -253,7 +253,7 @@ void SettingWindow::browseFolder(QLineEdit* edit, void (SettingStore::*store)(co
     if (folder.isEmpty()) {
         return;
     }
-    // Held to the classic 260-byte path size, counted in the 8-bit form that file APIs receive.
+    // Counted in the 8-bit form that the file functions receive, where the limit applies.
     if (folder.toLocal8Bit().size() > kMaxPathBytes) {
         ShowNotify(tr("Path too long Setting Fail"), true);
         return;

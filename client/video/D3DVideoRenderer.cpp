@@ -11,7 +11,8 @@
 #include "video/Letterbox.h"
 
 namespace {
-// The code Direct3D used for an invalid call; kept so the log line reads as it always has.
+// The code the "CreateDevice FALSE" line has always carried for a missing window; kept so that
+// the line reads the same in every log.
 constexpr unsigned kInvalidCall = 0x8876086Cu;
 }  // namespace
 

@@ -33,8 +33,8 @@ struct LevelStyle {
     const char* ansiColour;  // the console text attribute as an ANSI sequence
 };
 
-// Indexed by level. The console attributes are Windows bits (1 blue, 2 green, 4 red);
-// each maps to the ANSI colour made of the same primaries.
+// Indexed by level. Each level's console colour is a mix of primaries (1 blue, 2 green, 4 red),
+// as the log format has always defined it; each maps to the ANSI colour of the same mix.
 constexpr LevelStyle kLevels[] = {
     {"", "\033[30m"},        // 0: black
     {"fatal ", "\033[35m"},  // 5: red and blue

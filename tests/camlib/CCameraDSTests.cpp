@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "camlib/ScenarioFile.h"
 #include "capture/DeviceEnumerator.h"
 #include "framegate/IUSBCameraDeviceListerner.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 
 using namespace std::chrono_literals;

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "camlib/ScenarioFile.h"
 #include "framegate/SDK_USB.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 
 using namespace std::chrono_literals;

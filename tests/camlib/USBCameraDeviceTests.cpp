@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
-#include "camlib/ScenarioFile.h"
 #include "capture/DeviceEnumerator.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 
 using namespace std::chrono_literals;

@@ -19,11 +19,12 @@
 
 #include "alarm/AlarmWindow.h"
 #include "alarm/ImageView.h"
-#include "camlib/ScenarioFile.h"
 #include "media/StreamConverter.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
+#include "support/ManualTickClock.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 #include "ui/NotifyManager.h"
 #include "ui/NotifyWidget.h"
@@ -31,12 +32,6 @@
 #include "video/VideoWindow.h"
 
 namespace {
-
-class ManualClock : public TickClock {
-public:
-    uint32_t ticks() const override { return now.load(); }
-    std::atomic<uint32_t> now{100000};
-};
 
 class AlarmActions : public testing::Test {
 protected:
@@ -113,7 +108,7 @@ protected:
     CalorviewTest::TempDir m_dir;
     std::map<std::string, QString> m_folder;
     std::string m_scenario = m_dir.file("camera.json");
-    ManualClock m_clock;
+    CalorviewTest::ManualTickClock m_clock{100000};
     CalorviewTest::FakeDiskSpace m_disk;
     std::unique_ptr<AlarmWindow> m_panel;
 };

@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "alarm/AlarmWindow.h"
-#include "camlib/ScenarioFile.h"
 #include "framegate/SDK_USB.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"

@@ -8,13 +8,13 @@
 #include <filesystem>
 
 #include "alarm/AlarmWindow.h"
-#include "camlib/ScenarioFile.h"
 #include "media/FileSink.h"
 #include "media/StreamConverter.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/Ffprobe.h"
 #include "support/FullDiskSink.h"
+#include "support/ScenarioFile.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/VideoWindow.h"

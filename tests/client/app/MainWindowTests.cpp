@@ -19,13 +19,14 @@
 #include <thread>
 
 #include "alarm/AlarmWindow.h"
-#include "camlib/ScenarioFile.h"
 #include "framegate/SDK_USB.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
 #include "support/CapturedMessages.h"
+#include "support/ManualTickClock.h"
+#include "support/ScenarioFile.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
@@ -49,12 +50,6 @@ extern "C" int RegisterUSBStreamCallBack(int nCamID, USBStreamCallBack callback)
 }
 
 namespace {
-
-class FakeClock : public TickClock {
-public:
-    uint32_t ticks() const override { return now.load(); }
-    std::atomic<uint32_t> now{1000000};
-};
 
 class MainWindowTest : public testing::Test {
 protected:
@@ -89,7 +84,7 @@ protected:
 
     CalorviewTest::TempDir m_dir;
     std::string m_scenario = m_dir.file("camera.json");
-    FakeClock m_clock;
+    CalorviewTest::ManualTickClock m_clock{1000000};
     DeviceNotifier* m_notifier = nullptr;
     std::unique_ptr<MainWindow> m_window;
 };

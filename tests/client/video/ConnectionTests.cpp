@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "camlib/ScenarioFile.h"
 #include "client/video/FrameTestSupport.h"
 #include "framegate/SDK_USB.h"
+#include "support/ScenarioFile.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"

@@ -16,8 +16,8 @@
 #include <string>
 #include <thread>
 
-#include "camlib/ScenarioFile.h"
 #include "framegate/SDK_USB.h"
+#include "support/ScenarioFile.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"

@@ -8,6 +8,7 @@
 
 #include "client/video/FrameTestSupport.h"
 #include "platform/TickClock.h"
+#include "support/ManualTickClock.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
@@ -16,12 +17,6 @@
 using CalorviewTest::flatUyvy;
 
 namespace {
-
-class ManualClock : public TickClock {
-public:
-    uint32_t ticks() const override { return now; }
-    uint32_t now = 0;
-};
 
 class VideoWindowTest : public testing::Test {
 protected:
@@ -36,7 +31,7 @@ protected:
         const auto picture = flatUyvy(width, height, y);
         m_window->OnFrame(picture.data(), width, height, bShowRect, fileTime, time);
     }
-    ManualClock m_clock;
+    CalorviewTest::ManualTickClock m_clock{0};
     std::unique_ptr<VideoWindow> m_window = std::make_unique<VideoWindow>();
 };
 
