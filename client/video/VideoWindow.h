@@ -9,13 +9,13 @@
 // encoder and container layers of media/.
 //
 // Threads: OnFrame, VideoFrameConsumer and WriteRecordFrame run on the capture thread;
-// CopyFrameForSnapshot() on the capture thread (alarm intake); everything else on the GUI
-// thread. m_BufferMutex guards the frame and snapshot buffers, their size and the capture
-// time, so a copy always sees one whole frame of one size; only the capture thread writes
-// them, so it reads them without the lock. m_RecordMutex guards the encoder and container
+// CopyFrameForSnapshot on either thread (the alarm intake on the capture thread, the snapshot
+// button on the GUI thread) and SnapshotCopy on any; everything else on the GUI thread.
+// m_BufferMutex guards the frame and snapshot buffers, their size and the capture time, so a
+// copy always sees one whole frame of one size. m_RecordMutex guards the encoder and container
 // handles and the recording work buffers; it is taken after m_BufferMutex, never around file
 // I/O (the container's writer thread does that). The last frame tick, the time of day and the
-// flags are atomics.
+// flags are atomics. The snapshot being saved and its PNG writer belong to the GUI thread.
 #pragma once
 
 #include <QImage>

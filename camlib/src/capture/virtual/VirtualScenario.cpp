@@ -27,6 +27,7 @@ constexpr const char* kDefaultName = "Virtual Thermal Camera";
 constexpr int kDefaultWidth = 480;
 constexpr int kDefaultHeight = 640;
 constexpr double kDefaultFps = 25.0;
+constexpr int kMinSide = 2;
 constexpr int kMaxSide = 4096;
 constexpr double kMaxFps = 240.0;
 // One frame every ten seconds at the slowest: a rate near 0 would make the frame period
@@ -98,6 +99,13 @@ std::string checkMembers(const Json::Value& object, std::span<const std::string_
         }
     }
     return {};
+}
+
+// "from A to B" for a fault text, the limits printed as they would be written in a file.
+std::string range(double low, double high) {
+    char text[64];
+    std::snprintf(text, sizeof text, "from %g to %g", low, high);
+    return text;
 }
 
 // A 32-bit word: a JSON number or, easier to write for bit patterns, a "0x..." text.
@@ -276,41 +284,49 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
         reason = "not a JSON object";
         return std::nullopt;
     }
-    const auto fail = [&reason](std::string why) {
-        reason = std::move(why);
+    if (std::string fault = readHeader(root, scenario); !fault.empty()) {
+        reason = std::move(fault);
         return std::nullopt;
-    };
+    }
+    if (std::string fault = readTimeline(root["timeline"], scenario); !fault.empty()) {
+        reason = std::move(fault);
+        return std::nullopt;
+    }
+    return scenario;
+}
+
+std::string VirtualScenario::readHeader(const Json::Value& root, VirtualScenario& scenario) {
     if (std::string unknown = checkMembers(root, kTopMembers, ""); !unknown.empty()) {
-        return fail(unknown);
+        return unknown;
     }
     if (const Json::Value& name = root["name"]; !name.isNull()) {
         if (!name.isString() || name.asString().empty()) {
-            return fail("name: expected a non-empty text");
+            return "name: expected a non-empty text";
         }
         scenario.m_name = name.asString();
     }
     if (const Json::Value& width = root["width"]; !width.isNull()) {
-        if (!width.isInt() || width.asInt() < 2 || width.asInt() > kMaxSide ||
+        if (!width.isInt() || width.asInt() < kMinSide || width.asInt() > kMaxSide ||
             width.asInt() % 2 != 0) {
-            return fail("width: expected an even whole number from 2 to 4096");
+            return "width: expected an even whole number " + range(kMinSide, kMaxSide);
         }
         scenario.m_width = width.asInt();
     }
     if (const Json::Value& height = root["height"]; !height.isNull()) {
-        if (!height.isInt() || height.asInt() < 2 || height.asInt() > kMaxSide) {
-            return fail("height: expected a whole number from 2 to 4096");
+        if (!height.isInt() || height.asInt() < kMinSide || height.asInt() > kMaxSide) {
+            return "height: expected a whole number " + range(kMinSide, kMaxSide);
         }
         scenario.m_height = height.asInt();
     }
     if (const Json::Value& fps = root["fps"]; !fps.isNull()) {
         if (!fps.isNumeric() || !(fps.asDouble() >= kMinFps) || fps.asDouble() > kMaxFps) {
-            return fail("fps: expected a number from 0.1 to 240");
+            return "fps: expected a number " + range(kMinFps, kMaxFps);
         }
         scenario.m_fps = fps.asDouble();
     }
     if (const Json::Value& loop = root["loop_ms"]; !loop.isNull()) {
         if (!loop.isUInt() || loop.asUInt() == 0) {
-            return fail("loop_ms: expected a whole number of milliseconds above 0");
+            return "loop_ms: expected a whole number of milliseconds above 0";
         }
         scenario.m_loopMs = loop.asUInt();
     }
@@ -320,31 +336,33 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
                 return refusal.isString() && refusal.asString() == entry.first;
             });
         if (known == std::end(kStartErrors)) {
-            return fail("start_error: expected \"busy\", \"no-bandwidth\" or \"io\"");
+            return "start_error: expected \"busy\", \"no-bandwidth\" or \"io\"";
         }
         scenario.m_startError = known->second;
     }
-    const Json::Value& timeline = root["timeline"];
+    return {};
+}
+
+std::string VirtualScenario::readTimeline(const Json::Value& timeline, VirtualScenario& scenario) {
     if (timeline.isNull()) {
-        return scenario;
+        return {};
     }
     if (!timeline.isArray()) {
-        return fail("timeline: expected an array of steps");
+        return "timeline: expected an array of steps";
     }
-
     // Validate every step and order them by at_ms; steps with the same time keep file order.
     std::vector<std::pair<int64_t, const Json::Value*>> ordered;
     for (Json::ArrayIndex i = 0; i < timeline.size(); ++i) {
         const Json::Value& step = timeline[i];
         const std::string where = "timeline[" + std::to_string(i) + "].";
         if (!step.isObject()) {
-            return fail(where.substr(0, where.size() - 1) + ": expected an object");
+            return where.substr(0, where.size() - 1) + ": expected an object";
         }
         if (std::string unknown = checkMembers(step, kStepMembers, where); !unknown.empty()) {
-            return fail(unknown);
+            return unknown;
         }
         if (std::string fault = stepFault(step); !fault.empty()) {
-            return fail(where + fault);
+            return where + fault;
         }
         const Json::Value& at = step["at_ms"];
         ordered.emplace_back(at.isNull() ? 0 : at.asUInt(), &step);
@@ -358,7 +376,7 @@ std::optional<VirtualScenario> VirtualScenario::parse(const std::string& text,
         applyStep(*step, state);
         scenario.m_steps.push_back(state);
     }
-    return scenario;
+    return {};
 }
 
 // A step changes only the members it names: `flags` replaces the whole word first, then

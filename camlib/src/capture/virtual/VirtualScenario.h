@@ -68,6 +68,11 @@ private:
         bool stall = false;
     };
 
+    // The file's top-level members but the timeline, into `scenario`; the first fault, or
+    // empty.
+    static std::string readHeader(const Json::Value& root, VirtualScenario& scenario);
+    // The timeline's steps, validated and ordered, into `scenario`; the first fault, or empty.
+    static std::string readTimeline(const Json::Value& timeline, VirtualScenario& scenario);
     // Applies one validated timeline step to the state the steps before it left.
     static void applyStep(const Json::Value& step, Step& state);
 
