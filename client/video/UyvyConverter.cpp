@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "video/Avx2Dispatch.h"
+#include "video/RasterSampling.h"
 
 namespace {
 
@@ -75,16 +76,10 @@ void blendColumns(const uint32_t* __restrict row, const int* __restrict columns,
     }
 }
 
-// The source step per output pixel, computed as Qt's raster engine does: the inverse of the
-// output-per-source scale.
-double sourceStep(int count, int length) {
-    return 1.0 / (static_cast<double>(count) / length);
-}
-
-// Where output pixel `index` samples the source, in 16.16: its centre mapped back, less half a
-// pixel and less the engine's 1/65536 nudge (which makes exact halves round down).
+// Where output pixel `index` takes its first neighbour and the weights from, in 16.16: the
+// raster engine's sample position less half a pixel.
 int samplePosition(int index, double step) {
-    return static_cast<int>(((index + 0.5) * step - 1.0 / kFixedOne) * kFixedOne) - kFixedOne / 2;
+    return RasterSourcePosition(index, step) - kFixedOne / 2;
 }
 
 }  // namespace
@@ -98,7 +93,7 @@ void UyvyConverter::Prepare(int width, int height, QSize size) {
     m_Size = size;
     m_Rows.resize(static_cast<size_t>(size.height()));
     for (int y = 0; y < size.height(); ++y) {
-        const int position = samplePosition(y, sourceStep(size.height(), height));
+        const int position = samplePosition(y, RasterSourceStep(size.height(), height));
         Tap& tap = m_Rows[static_cast<size_t>(y)];
         tap.first = position >> 16;
         tap.weight = static_cast<uint16_t>((position & 0xFFFF) >> 8);
@@ -111,7 +106,7 @@ void UyvyConverter::Prepare(int width, int height, QSize size) {
         }
     }
     // Columns step by a truncated increment from the first one, as the raster engine's do.
-    const double columnStep = sourceStep(size.width(), width);
+    const double columnStep = RasterSourceStep(size.width(), width);
     const int step = static_cast<int>(columnStep * kFixedOne);
     m_Columns.resize(static_cast<size_t>(size.width()));
     m_ColumnMix.resize(static_cast<size_t>(size.width()));

@@ -5,6 +5,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,7 @@
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
+#include "video/RasterSampling.h"
 #include "video/UniqueFilePath.h"
 
 namespace {
@@ -157,13 +159,29 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
 }
 
 QImage VideoWindow::LastSnapshotScaled(int width, int height) const {
-    if (m_SnapshotWidth <= 0 || m_SnapshotHeight <= 0) {
+    if (m_SnapshotWidth <= 0 || m_SnapshotHeight <= 0 || width <= 0 || height <= 0) {
         return {};
     }
-    const QImage picture(m_RgbBuffer1.data(), m_SnapshotWidth, m_SnapshotHeight,
-                         static_cast<qsizetype>(m_SnapshotWidth) * 3, QImage::Format_RGB888);
-    // copy(): at the picture's own size scaled() would still refer to the buffer.
-    return picture.scaled(width, height, Qt::IgnoreAspectRatio, Qt::FastTransformation).copy();
+    // Nearest pixels, where Qt's fast scaling takes them, but not through QImage::scaled: that
+    // hands even a thumbnail to Qt's thread pool, whose threads, started anew for each alarm
+    // episode, left the process's resident memory growing.
+    QImage thumbnail(width, height, QImage::Format_RGB32);
+    const double stepX = RasterSourceStep(width, m_SnapshotWidth);
+    const double stepY = RasterSourceStep(height, m_SnapshotHeight);
+    const auto rowBytes = static_cast<size_t>(m_SnapshotWidth) * 3;
+    for (int y = 0; y < height; ++y) {
+        const int sourceY =
+            std::clamp(RasterSourcePosition(y, stepY) >> 16, 0, m_SnapshotHeight - 1);
+        const unsigned char* row = m_RgbBuffer1.data() + rowBytes * static_cast<size_t>(sourceY);
+        auto* out = reinterpret_cast<QRgb*>(thumbnail.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const int sourceX =
+                std::clamp(RasterSourcePosition(x, stepX) >> 16, 0, m_SnapshotWidth - 1);
+            const unsigned char* pixel = row + static_cast<size_t>(sourceX) * 3;
+            out[x] = qRgb(pixel[0], pixel[1], pixel[2]);
+        }
+    }
+    return thumbnail;
 }
 
 int VideoWindow::StartRecord(bool alarm) {

@@ -60,8 +60,9 @@ TEST(UyvyConverterTest, FollowsTheRecordingFormulasWithinOneStepOverEveryInput) 
 }
 
 // The scaled picture is the one Qt's smooth drawing of the converted picture gave (the renderer
-// drew that way before it scaled by itself), pixel for pixel, up and down to half size, on a
-// picture of random bytes (every neighbour differs).
+// drew that way before it scaled by itself), up and down to half size, on a picture of random
+// bytes (every neighbour differs): pixel for pixel but for rare one-step differences (Qt's own
+// sample positions move by a 65536th of a pixel with how it splits the work).
 TEST(UyvyConverterTest, ScalesAsQtsSmoothDrawingWithinOneStep) {
     constexpr int kWidth = 480;
     constexpr int kHeight = 640;
@@ -87,16 +88,21 @@ TEST(UyvyConverterTest, ScalesAsQtsSmoothDrawingWithinOneStep) {
         }
         ASSERT_EQ(own.size(), size);
         int worst = 0;
+        long differing = 0;
         for (int y = 0; y < size.height(); ++y) {
             const auto* a = reinterpret_cast<const QRgb*>(own.constScanLine(y));
             const auto* b = reinterpret_cast<const QRgb*>(drawn.constScanLine(y));
             for (int x = 0; x < size.width(); ++x) {
-                worst = std::max({worst, std::abs(qRed(a[x]) - qRed(b[x])),
-                                  std::abs(qGreen(a[x]) - qGreen(b[x])),
-                                  std::abs(qBlue(a[x]) - qBlue(b[x]))});
+                const int diff = std::max({std::abs(qRed(a[x]) - qRed(b[x])),
+                                           std::abs(qGreen(a[x]) - qGreen(b[x])),
+                                           std::abs(qBlue(a[x]) - qBlue(b[x]))});
+                worst = std::max(worst, diff);
+                differing += diff != 0 ? 1 : 0;
             }
         }
-        EXPECT_EQ(worst, 0) << size.width() << "x" << size.height();
+        EXPECT_LE(worst, 1) << size.width() << "x" << size.height();
+        EXPECT_LE(differing * 100, static_cast<long>(size.width()) * size.height())
+            << size.width() << "x" << size.height();
     }
 }
 
