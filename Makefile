@@ -9,7 +9,7 @@ CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # randomisation on recent kernels; running without it is the documented remedy.
 NO_ASLR := setarch $(shell uname -m) -R
 
-.PHONY: all deps build stage run test test-sanitizers test-fuzz fuzz fuzz-build soak bench format clean
+.PHONY: all deps build stage run package test test-sanitizers test-fuzz fuzz fuzz-build soak bench format clean
 
 all: build
 
@@ -25,6 +25,11 @@ stage: build
 
 run: stage
 	@scripts/run-staged.sh $(BUILD)/stage
+
+# The portable archive of the application folder, calorview-<version>-linux-x86_64.tar.gz in
+# $(BUILD)/ (packaging/CMakeLists.txt).
+package: build
+	cmake --build $(BUILD) --target package
 
 # Sanitizer builds run the threaded tests; the normal build runs everything, last, so the
 # output ends with the summary of the whole suite.
