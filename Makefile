@@ -46,13 +46,14 @@ test-sanitizers: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QT_QPA_PLATFORM=offscreen \
 	$(NO_ASLR) ctest --test-dir $(BUILD_TSAN) -L threaded --output-on-failure -j 2
 
-# libFuzzer targets (docs/fuzzing.md): briefly in `make test`, five minutes each in `make fuzz`.
+# libFuzzer targets (docs/fuzzing.md): briefly and with a fixed seed in `make test`, five minutes
+# each in `make fuzz`.
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) $(CMAKE_GEN) -DCALORVIEW_BENCHMARKS=OFF -DCALORVIEW_FUZZ=ON
 	cmake --build $(BUILD_FUZZ) --target fuzzers
 
 test-fuzz: fuzz-build
-	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 25
+	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 25 1
 
 fuzz: fuzz-build
 	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 300

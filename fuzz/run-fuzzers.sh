@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Runs every fuzz target for SECONDS each: fuzz/run-fuzzers.sh BUILD_DIR SECONDS
+# Runs every fuzz target for SECONDS each: fuzz/run-fuzzers.sh BUILD_DIR SECONDS [SEED]
+# A fixed SEED repeats the same mutations (as far as the time allows), for a gate that a run
+# cannot fail by chance; without one, every run explores anew.
 # Each target fuzzes BUILD_DIR/fuzz-corpus/<target>, which starts as a copy of the seeds in
 # fuzz/corpus/<target> and keeps what earlier runs found; the repository is never written.
 # A crash, sanitizer report or broken check stops the run: the input that caused it is in
 # BUILD_DIR/fuzz-artifacts/<target>/ and the whole output in BUILD_DIR/fuzz-logs/<target>.log.
 set -euo pipefail
 
-if [[ $# -ne 2 ]]; then
-    echo "usage: $0 BUILD_DIR SECONDS" >&2
+if [[ $# -lt 2 || $# -gt 3 ]]; then
+    echo "usage: $0 BUILD_DIR SECONDS [SEED]" >&2
     exit 2
 fi
 build=$1
 seconds=$2
+seed=${3:-0}
 source_dir=$(cd "$(dirname "$0")" && pwd)
 
 # target:dictionary (none for the binary frame input)
@@ -24,11 +27,11 @@ for entry in "${targets[@]}"; do
     artifacts=$build/fuzz-artifacts/$target
     log=$build/fuzz-logs/$target.log
     mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
-    for seed in "$source_dir/corpus/$target"/*; do
-        [[ -e $corpus/${seed##*/} ]] || cp "$seed" "$corpus/"
+    for input in "$source_dir/corpus/$target"/*; do
+        [[ -e $corpus/${input##*/} ]] || cp "$input" "$corpus/"
     done
 
-    options=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
+    options=(-max_total_time="$seconds" -seed="$seed" -timeout=10 -print_final_stats=1
              -artifact_prefix="$artifacts/")
     if [[ -n $dict ]]; then
         options+=(-dict="$source_dir/dict/$dict.dict")

@@ -1,7 +1,10 @@
 #include "settings/CompileInfo.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSettings>
+
+#include "settings/StoredObjectCheck.h"
 
 namespace {
 
@@ -12,7 +15,12 @@ constexpr char kDefaultVersion[] = "V1.000.0000000.1.T.200717";
 
 QString CompileVersion(const QString& appDir) {
     const QString dir = appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir;
-    const QSettings info(dir + "/CompileInfo.ini", QSettings::IniFormat);
+    const QString path = dir + "/CompileInfo.ini";
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly) && MayHoldStoredObject(file.readAll())) {
+        return QString::fromLatin1(kDefaultVersion);  // the build writes plain text
+    }
+    const QSettings info(path, QSettings::IniFormat);
     return info.value("CompileInfo/CompileVersion", QString::fromLatin1(kDefaultVersion))
         .toString();
 }

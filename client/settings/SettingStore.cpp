@@ -1,7 +1,10 @@
 #include "settings/SettingStore.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QVariant>
+
+#include "settings/StoredObjectCheck.h"
 
 namespace {
 
@@ -18,6 +21,30 @@ const QString kRecordPath = QStringLiteral("Video/RecordPath");
 const QString kSnapshotPath = QStringLiteral("Video/SnapshotPath");
 const QString kChineseLang = QStringLiteral("Lang/ChineseLang");
 
+// Moves a file that could crash QSettings (see StoredObjectCheck.h) to `path` + ".bad", so that
+// the program starts on defaults and the user keeps the file. False when it is still in place.
+bool setAsideIfUnsafe(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || !MayHoldStoredObject(file.readAll())) {
+        return true;
+    }
+    file.close();
+    const QString aside = path + QStringLiteral(".bad");
+    QFile::remove(aside);
+    if (!QFile::rename(path, aside)) {
+        qWarning(
+            "Settings: %s holds a serialised object and cannot be moved aside; running on "
+            "defaults without saving",
+            qUtf8Printable(path));
+        return false;
+    }
+    qWarning(
+        "Settings: %s held a serialised object, which this program never writes; moved to "
+        "%s, running on defaults",
+        qUtf8Printable(path), qUtf8Printable(aside));
+    return true;
+}
+
 }  // namespace
 
 SettingStore& SettingStore::instance() {
@@ -31,7 +58,7 @@ SettingStore::~SettingStore() = default;
 
 bool SettingStore::setPath(const QString& path) {
     std::lock_guard lock(m_mutex);
-    if (!m_settings) {
+    if (!m_settings && setAsideIfUnsafe(path)) {
         m_settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
     }
     return true;

@@ -26,7 +26,9 @@ public:
     SettingStore(const SettingStore&) = delete;
     SettingStore& operator=(const SettingStore&) = delete;
 
-    // Opens `path` as an INI file on the first call; later calls are ignored. Always true.
+    // Opens `path` as an INI file on the first call; later calls are ignored. Always true. A file
+    // that could hold a serialised object (StoredObjectCheck.h) is first moved to `path` + ".bad";
+    // if it cannot be moved, the store stays unopened.
     bool setPath(const QString& path);
 
     // Typed access; a missing key (or a store not yet opened) yields `defaultValue`.

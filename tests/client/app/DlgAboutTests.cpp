@@ -45,6 +45,8 @@ TEST(DlgAbout, VersionComesFromCompileInfoOrTheBuiltInDefault) {
         {"key in another section", "[Build]\nCompileVersion=V9\n", builtIn},
         {"empty file", "", builtIn},
         {"not an ini file", "\x01\x02 garbage without sections", builtIn},
+        {"serialised object", "[CompileInfo]\nCompileVersion=@Variant(\\0\\0\\0\\n\\xff)\n",
+         builtIn},
     };
     for (const auto& c : cases) {
         CalorviewTest::TempDir appDir;

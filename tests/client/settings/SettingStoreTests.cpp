@@ -110,6 +110,26 @@ TEST(SettingStoreTest, MissingOrBadFilesGiveEveryDefault) {
     }
 }
 
+TEST(SettingStoreTest, AFileWithASerialisedObjectIsMovedAsideAndDefaultsApply) {
+    // A few bytes that made QSettings reserve tens of gigabytes, which ended the process.
+    const std::string content =
+        "[Video]\r\nRecordType=@Variant(\\0\\0\\0\\xByteArray(\\0\\xff)\r\n"
+        "SnapshotPath=/d/snap\r\n";
+    TempDir dir;
+    writeFile(dir.file("kvs.ini"), content);
+    {
+        SettingStore store;
+        store.setPath(qpath(dir.file("kvs.ini")));
+        expectDefaults(store);
+        EXPECT_EQ(readFile(dir.file("kvs.ini.bad")), content);
+        store.setRecordType(1);
+        QCoreApplication::processEvents();
+    }
+    SettingStore again;
+    again.setPath(qpath(dir.file("kvs.ini")));
+    EXPECT_EQ(again.recordType(), 1) << "the store saves into a fresh file";
+}
+
 TEST(SettingStoreTest, AnUnopenedStoreAnswersDefaultsAndIgnoresWrites) {
     SettingStore store;
     store.setRecordType(1);
