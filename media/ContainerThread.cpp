@@ -13,8 +13,6 @@ namespace Media {
 
 namespace {
 
-// The first frames are large key frames at most; later ones grow their buffer once if needed.
-constexpr size_t kSlotReserve = 128 * 1024;
 constexpr int64_t kSyncEveryMs = 1000;
 
 int64_t NowMs() {
@@ -32,9 +30,9 @@ bool IsFatal(int error) {
 
 ContainerThread::ContainerThread(std::unique_ptr<ContainerWriter> writer, std::string name)
     : m_writer(std::move(writer)), m_name(std::move(name)), m_slots(kQueueFrames) {
-    for (Slot& slot : m_slots) {
-        slot.bytes.reserve(kSlotReserve);
-    }
+    // The slots' buffers grow to the frames they carry, on the capture thread. Reserved here,
+    // 75 x 128 KiB came from the opening thread's heap at every recording; that churn in the
+    // GUI thread's heap made it grow slowly for as long as alarms came and went.
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -122,7 +120,6 @@ void ContainerThread::NoteWrite(bool ok, int error, int64_t nowMs) {
 void ContainerThread::Run() {
     pthread_setname_np(pthread_self(), "Recorder");
     Slot work;
-    work.bytes.reserve(kSlotReserve);
     int64_t lastSyncMs = NowMs();
     for (;;) {
         bool failed;
