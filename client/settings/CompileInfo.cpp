@@ -1,7 +1,6 @@
 #include "settings/CompileInfo.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QSettings>
 
 #include "settings/StoredObjectCheck.h"
@@ -16,8 +15,7 @@ constexpr char kDefaultVersion[] = "V1.000.0000000.1.T.200717";
 QString CompileVersion(const QString& appDir) {
     const QString dir = appDir.isEmpty() ? QCoreApplication::applicationDirPath() : appDir;
     const QString path = dir + "/CompileInfo.ini";
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly) && MayHoldStoredObject(file.readAll())) {
+    if (FileMayHoldStoredObject(path)) {
         return QString::fromLatin1(kDefaultVersion);  // the build writes plain text
     }
     const QSettings info(path, QSettings::IniFormat);

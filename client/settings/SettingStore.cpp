@@ -21,14 +21,12 @@ const QString kRecordPath = QStringLiteral("Video/RecordPath");
 const QString kSnapshotPath = QStringLiteral("Video/SnapshotPath");
 const QString kChineseLang = QStringLiteral("Lang/ChineseLang");
 
-// Moves a file that could crash QSettings (see StoredObjectCheck.h) to `path` + ".bad", so that
-// the program starts on defaults and the user keeps the file. False when it is still in place.
+// Moves a file QSettings would decode objects from (StoredObjectCheck.h) to `path` + ".bad", so
+// that the program starts on defaults and the user keeps the file. False when it is still there.
 bool setAsideIfUnsafe(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !MayHoldStoredObject(file.readAll())) {
+    if (!FileMayHoldStoredObject(path)) {
         return true;
     }
-    file.close();
     const QString aside = path + QStringLiteral(".bad");
     QFile::remove(aside);
     if (!QFile::rename(path, aside)) {

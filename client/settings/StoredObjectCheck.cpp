@@ -1,6 +1,7 @@
 #include "settings/StoredObjectCheck.h"
 
 #include <QByteArray>
+#include <QFile>
 
 namespace {
 
@@ -63,4 +64,9 @@ bool MayHoldStoredObject(QByteArrayView text) {
         }
     }
     return plain.contains("variant(") || plain.contains("datetime(");
+}
+
+bool FileMayHoldStoredObject(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) && MayHoldStoredObject(file.readAll());
 }
