@@ -57,6 +57,12 @@ void X264_Enc_Close(void* handle) {
     delete static_cast<X264Encoder*>(handle);
 }
 
+void X264_Enc_RequestKeyFrame(void* handle) {
+    if (handle != nullptr) {
+        static_cast<X264Encoder*>(handle)->RequestKeyFrame();
+    }
+}
+
 bool X264Encoder::ReadParams(const EncParams& params, Settings* settings) {
     settings->width = params.word[0];
     settings->height = params.word[1];
@@ -136,7 +142,7 @@ int X264Encoder::Encode(const EncPicture& picture, unsigned char* out, int capac
     in.i_pts = m_frameIndex++;
     // x264 counts the key-frame interval in frames; a slow camera would stretch it, so force
     // one by the clock too.
-    if (m_keySeen && nowMs - m_lastKeyMs >= kKeyFrameGapMs) {
+    if (m_keyRequested || (m_keySeen && nowMs - m_lastKeyMs >= kKeyFrameGapMs)) {
         in.i_type = X264_TYPE_IDR;
     }
     x264_nal_t* nals = nullptr;
@@ -153,6 +159,7 @@ int X264Encoder::Encode(const EncPicture& picture, unsigned char* out, int capac
     std::memcpy(out, nals[0].p_payload, static_cast<size_t>(size));
     if (encoded.b_keyframe) {
         m_keySeen = true;
+        m_keyRequested = false;
         m_lastKeyMs = nowMs;
     }
     return size;

@@ -6,6 +6,8 @@
 // The C-style calls keep the recording code's contract: X264_Enc_Open gives a handle (null on
 // failure), X264_Enc_Start encodes one I420 picture and returns the number of bytes written to
 // the output buffer (0 or less when none), X264_Enc_Close frees the handle.
+// X264_Enc_RequestKeyFrame makes the next picture a key frame: after a frame was lost, the
+// pictures that would refer to it start afresh instead.
 //
 // Threads: a handle is used by one thread at a time; different handles are independent.
 #pragma once
@@ -42,6 +44,7 @@ EncParams MakeEncParams(int width, int height);
 void* X264_Enc_Open(const EncParams* params);
 int X264_Enc_Start(void* handle, const EncPicture* picture, EncOutput* output);
 void X264_Enc_Close(void* handle);
+void X264_Enc_RequestKeyFrame(void* handle);
 
 class X264Encoder {
 public:
@@ -65,6 +68,8 @@ public:
     // Encodes one picture; the bytes written to `out` (at most `capacity`), 0 when none, -1 on
     // an encoder error or a too small buffer. `nowMs` is a monotonic clock reading.
     int Encode(const EncPicture& picture, unsigned char* out, int capacity, int64_t nowMs);
+    // The next picture Encode takes becomes a key frame (IDR).
+    void RequestKeyFrame() { m_keyRequested = true; }
 
 private:
     X264Encoder(x264_t* encoder, const Settings& settings);
@@ -74,4 +79,5 @@ private:
     int64_t m_frameIndex = 0;
     int64_t m_lastKeyMs = 0;
     bool m_keySeen = false;
+    bool m_keyRequested = false;
 };

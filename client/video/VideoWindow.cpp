@@ -285,7 +285,9 @@ void VideoWindow::StopRecord() {
 
 bool VideoWindow::WriteRecordFrame() {
     std::lock_guard lock(m_RecordMutex);
-    if (m_pEncoder == nullptr) {
+    // A write that saw the flag before a stop may get here while the next recording opens: its
+    // encoder is there, its file not yet. Encoding now would spend the new file's key frame.
+    if (m_pEncoder == nullptr || m_pContainer == nullptr) {
         return false;
     }
     // The capture thread is the only writer of the frame buffer and its size.
@@ -310,10 +312,12 @@ bool VideoWindow::WriteRecordFrame() {
     const EncPicture picture{y, y + pixels, y + pixels + pixels / 4, {}};
     EncOutput output{0, m_EncodedBuffer.data(), static_cast<int32_t>(m_EncodedBuffer.size())};
     const int n = X264_Enc_Start(m_pEncoder, &picture, &output);
-    if (n > 0 && m_pContainer != nullptr) {
+    if (n > 0) {
         const int r = SC_InputDataAt(m_pContainer, m_EncodedBuffer.data(), n, m_FrameArrivalUs);
         if (r != 0) {
             qDebug("SC_InputData error nbRet = %d nRet=%d", r, n);
+            // The frames after a lost one refer to it: the next starts afresh.
+            X264_Enc_RequestKeyFrame(m_pEncoder);
             if (r == kScFailed && !m_RecordingTrouble.exchange(true)) {
                 emit recordingFailed();
             }

@@ -1,23 +1,76 @@
 // The video window's recording: start answers, file names, formats, the encoder instance that
-// matches the frames, and the hand-over of a size change. Frames are fed on this thread.
+// matches the frames, the hand-over of a size change, and the key frames at a file's start and
+// after a lost frame. Frames are fed on this thread.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QSignalSpy>
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 
 #include "client/video/FrameTestSupport.h"
+#include "media/PosixFileSink.h"
+#include "media/PvfReader.h"
 #include "media/StreamConverter.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/Ffprobe.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 #include "video/VideoWindow.h"
 
 namespace {
 
 using CalorviewTest::flatUyvy;
+
+// A real file whose write number `failAt` (from 0) fails once with EIO, a loss the recording
+// survives. `writes` counts the writes tried, so the test knows how far the writer thread got.
+class FailOnceSink : public Media::FileSink {
+public:
+    FailOnceSink(std::unique_ptr<Media::FileSink> real, int failAt, std::atomic<int>* writes)
+        : m_real(std::move(real)), m_failAt(failAt), m_writes(writes) {}
+
+    static void InstallFor(int failAt, std::atomic<int>* writes) {
+        Media::FileSink::InstallFactory([=](const std::string& path, int* error) {
+            std::unique_ptr<Media::FileSink> real = Media::PosixFileSink::Open(path, error);
+            return std::unique_ptr<Media::FileSink>(
+                real ? new FailOnceSink(std::move(real), failAt, writes) : nullptr);
+        });
+    }
+
+    bool Write(const void* data, size_t size) override {
+        if (m_writes->fetch_add(1) == m_failAt) {
+            m_error = EIO;
+            return false;
+        }
+        return m_real->Write(data, size);
+    }
+    bool Truncate(int64_t size) override { return m_real->Truncate(size); }
+    bool Sync() override { return m_real->Sync(); }
+    int64_t Size() const override { return m_real->Size(); }
+    int Error() const override { return m_error; }
+    const std::string& Path() const override { return m_real->Path(); }
+
+private:
+    std::unique_ptr<Media::FileSink> m_real;
+    int m_failAt;
+    std::atomic<int>* m_writes;
+    int m_error = 0;
+};
+
+// The key-frame flags of a PVF file's records, in order.
+std::vector<bool> keyFlags(const std::string& path) {
+    std::string error;
+    const std::unique_ptr<Media::PvfReader> reader = Media::PvfReader::Open(path, &error);
+    std::vector<bool> flags;
+    Media::EncodedFrame frame;
+    while (reader && reader->Next(&frame)) {
+        flags.push_back(frame.keyFrame);
+    }
+    return flags;
+}
 
 class RecordingTest : public testing::Test {
 protected:
@@ -31,6 +84,7 @@ protected:
     void TearDown() override {
         m_window.reset();
         SC_WaitFinished();
+        Media::FileSink::InstallFactory({});
     }
     void frames(int count, int width = 480, int height = 640,
                 const char* fileTime = "20261207_081500") {
@@ -127,6 +181,50 @@ TEST_F(RecordingTest, EncoderAlwaysMatchesTheFrames) {
     const auto second = CalorviewTest::probeVideo(record("20261207_081500_1.mp4"));
     EXPECT_EQ(second.at("width") + "x" + second.at("height"), "480x640");
     EXPECT_EQ(second.at("nb_read_frames"), "6");
+}
+
+// A write that saw the recording flag before a stop can take the recording lock while the next
+// recording creates its file, after its encoder opened and before its container is set. That
+// write must leave the new encoder alone, so the new file still starts with its key frame.
+TEST_F(RecordingTest, AWriteCaughtBetweenStopAndStartLeavesTheNewFileItsKeyFrame) {
+    SettingStore::instance().setRecordType(1);
+    frames(1);
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    frames(3);
+    m_window->StopRecord();
+    Media::FileSink::InstallFactory([this](const std::string& path, int* error) {
+        m_window->WriteRecordFrame();  // the late write, while StartRecord creates the file
+        return Media::PosixFileSink::Open(path, error);
+    });
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    Media::FileSink::InstallFactory({});
+    frames(3);
+    m_window->StopRecord();
+    SC_WaitFinished();
+    const std::vector<bool> flags = keyFlags(record("20261207_081500_1.pvf"));
+    ASSERT_EQ(flags.size(), 3u);
+    EXPECT_TRUE(flags[0]) << "the file must start where a player can";
+}
+
+// A lost frame is one the next frames refer to: the encoder starts afresh with a key frame as
+// soon as the loss is known, not at the next second.
+TEST_F(RecordingTest, AfterALostFrameTheNextEncodedFrameIsAKeyFrame) {
+    SettingStore::instance().setRecordType(1);
+    std::atomic<int> writes{0};
+    FailOnceSink::InstallFor(2, &writes);
+    frames(1);
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    for (int i = 0; i < 6; ++i) {
+        frames(1);
+        ASSERT_TRUE(CalorviewTest::waitUntil([&] { return writes >= i + 1; }));
+    }
+    m_window->StopRecord();
+    SC_WaitFinished();
+    // Frame 2's write fails. Frame 3's hand-over tells of it, after frame 3 was encoded, so
+    // frame 4 is the first that can start afresh.
+    const std::vector<bool> flags = keyFlags(record("20261207_081500.pvf"));
+    ASSERT_EQ(flags.size(), 5u);
+    EXPECT_TRUE(flags[3]) << "frame 4, the first encoded after the loss was told";
 }
 
 }  // namespace
