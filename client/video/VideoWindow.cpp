@@ -106,6 +106,10 @@ void VideoWindow::SnapshotCopy(std::vector<unsigned char>* frame, int* width, in
     frame->assign(m_SnapshotBuffer.begin(), m_SnapshotBuffer.end());
 }
 
+bool VideoWindow::IsCurrentRecording(quint64 generation) const {
+    return IsRecording() && generation == m_RecordGeneration;
+}
+
 void VideoWindow::EncoderSize(int* width, int* height) const {
     std::lock_guard lock(m_RecordMutex);
     *width = m_pEncoder != nullptr ? m_EncoderWidth : 0;
@@ -254,6 +258,7 @@ int VideoWindow::StartRecord(bool alarm) {
     {
         std::lock_guard lock(m_RecordMutex);
         m_pContainer = container;
+        ++m_RecordGeneration;
     }
     m_RecordingTrouble.store(false, std::memory_order_relaxed);
     m_Recording.store(true, std::memory_order_release);
@@ -295,7 +300,7 @@ bool VideoWindow::WriteRecordFrame() {
     const int height = m_FrameHeight;
     if (width != m_EncoderWidth || height != m_EncoderHeight) {
         if (!m_RecordingTrouble.exchange(true)) {
-            emit recordingSizeChanged();
+            emit recordingSizeChanged(m_RecordGeneration);
         }
         return false;
     }
@@ -319,7 +324,7 @@ bool VideoWindow::WriteRecordFrame() {
             // The frames after a lost one refer to it: the next starts afresh.
             X264_Enc_RequestKeyFrame(m_pEncoder);
             if (r == kScFailed && !m_RecordingTrouble.exchange(true)) {
-                emit recordingFailed();
+                emit recordingFailed(m_RecordGeneration);
             }
             return false;
         }

@@ -81,6 +81,9 @@ public:
     // Encodes the frame just stored and hands it to the file. Capture thread.
     bool WriteRecordFrame();
     bool IsRecording() const { return m_Recording.load(std::memory_order_acquire); }
+    // True when `generation`, as recordingFailed or recordingSizeChanged carried it, is the
+    // running recording's; false for a signal of an earlier one still queued. GUI thread.
+    bool IsCurrentRecording(quint64 generation) const;
     // Size of the open encoder instance, 0 x 0 when none is open.
     void EncoderSize(int* width, int* height) const;
 
@@ -97,9 +100,10 @@ signals:
     void notifyUpdateOSD(bool bShowRect, bool bShowRecode, int pTimeData);
     // From the capture thread, once per recording: its file has failed for good (disk full,
     // writes failing for a second), or the frames changed size, which the running encoder
-    // cannot take. The owner of the record button ends (or restarts) the recording.
-    void recordingFailed();
-    void recordingSizeChanged();
+    // cannot take. The owner of the record button ends (or restarts) the recording, unless
+    // IsCurrentRecording(generation) tells that the signal belongs to an earlier one.
+    void recordingFailed(quint64 generation);
+    void recordingSizeChanged(quint64 generation);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -128,7 +132,10 @@ private:
     void* m_pEncoder = nullptr;  // X264_Enc_* handle
     int m_EncoderWidth = 0;
     int m_EncoderHeight = 0;
-    void* m_pContainer = nullptr;                // SC_* handle
+    void* m_pContainer = nullptr;  // SC_* handle
+    // The open container's recording: StartRecord counts the recordings it starts. Written on
+    // the GUI thread only, so that thread reads it without the lock.
+    quint64 m_RecordGeneration = 0;
     std::vector<unsigned char> m_RgbBuffer2;     // the recorded frame, RGB24, time burnt in
     std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame

@@ -17,6 +17,7 @@
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "support/Ffprobe.h"
+#include "support/FullDiskSink.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 #include "video/VideoWindow.h"
@@ -181,6 +182,34 @@ TEST_F(RecordingTest, EncoderAlwaysMatchesTheFrames) {
     const auto second = CalorviewTest::probeVideo(record("20261207_081500_1.mp4"));
     EXPECT_EQ(second.at("width") + "x" + second.at("height"), "480x640");
     EXPECT_EQ(second.at("nb_read_frames"), "6");
+}
+
+// A failure or size change still queued when the next recording starts (the 8-minute split, a
+// size restart) belongs to the recording before: the owner can tell it from the running one's.
+TEST_F(RecordingTest, SignalsOfAnEarlierRecordingAreToldFromTheRunningOnes) {
+    QSignalSpy failed(m_window.get(), &VideoWindow::recordingFailed);
+    QSignalSpy sizeChanged(m_window.get(), &VideoWindow::recordingSizeChanged);
+    CalorviewTest::FullDiskSink::InstallFor(0);
+    frames(1);
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    // The hand-over after the writer thread met the full disk tells of it.
+    ASSERT_TRUE(CalorviewTest::waitUntil([&] {
+        frames(1);
+        return failed.count() == 1;
+    }));
+    const quint64 first = failed[0][0].value<quint64>();
+    EXPECT_TRUE(m_window->IsCurrentRecording(first));
+    m_window->StopRecord();
+    Media::FileSink::InstallFactory({});
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    EXPECT_FALSE(m_window->IsCurrentRecording(first)) << "it must not end the next recording";
+
+    frames(1, 240, 320);
+    ASSERT_EQ(sizeChanged.count(), 1);
+    const quint64 second = sizeChanged[0][0].value<quint64>();
+    EXPECT_TRUE(m_window->IsCurrentRecording(second));
+    m_window->StopRecord();
+    EXPECT_FALSE(m_window->IsCurrentRecording(second)) << "none is running";
 }
 
 // A write that saw the recording flag before a stop can take the recording lock while the next
