@@ -30,6 +30,10 @@ std::atomic<VideoWindow*> g_instance{nullptr};
 
 // Recordings and snapshots are refused below this much free space on the target's disk.
 constexpr uint64_t kMinFreeBytes = 5ull << 30;
+int SecondsOfDay(const CaptureTime& t) {
+    return t.hour * 3600 + t.minute * 60 + t.second;
+}
+
 // The capture time as seconds since 1970 (the camera clock is local time, its year counted
 // from 2000); 0 when invalid.
 int64_t SecondsSince1970(const CaptureTime& t) {
@@ -89,18 +93,40 @@ bool VideoWindow::IsStillRecvYUV() {
 
 void VideoWindow::CopyFrameForSnapshot() {
     std::lock_guard lock(m_BufferMutex);
-    // The buffers always have one size; before the first frame both are empty.
-    m_SnapshotBuffer = m_FrameBuffer;
+    CopyFrameLocked(nullptr);
 }
 
 void VideoWindow::CopyFrameForSnapshot(char* timeOut) {
     std::lock_guard lock(m_BufferMutex);
-    m_SnapshotBuffer = m_FrameBuffer;
+    CopyFrameLocked(nullptr);
     std::memcpy(timeOut, m_CaptureTime, std::strlen(m_CaptureTime));
+}
+
+void VideoWindow::CopyFrameForSnapshot(const FrameFacts& facts) {
+    std::lock_guard lock(m_BufferMutex);
+    CopyFrameLocked(&facts);
+}
+
+void VideoWindow::CopyFrameLocked(const FrameFacts* facts) {
+    // The buffers always have one size; before the first frame both are empty.
+    m_SnapshotBuffer = m_FrameBuffer;
+    m_SnapshotTimeOfDay = SecondsOfDay(m_CaptureClock);
+    if (facts != nullptr) {
+        m_SnapshotFacts = *facts;
+        return;
+    }
+    m_SnapshotFacts.fileTime.assign(m_CaptureTime);
+    m_SnapshotFacts.displayTime.clear();
+    m_SnapshotFacts.temperatureTenths.reset();
 }
 
 void VideoWindow::SnapshotCopy(std::vector<unsigned char>* frame, int* width, int* height) const {
     std::lock_guard lock(m_BufferMutex);
+    SnapshotCopyLocked(frame, width, height);
+}
+
+void VideoWindow::SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width,
+                                     int* height) const {
     *width = m_FrameWidth;
     *height = m_FrameHeight;
     frame->assign(m_SnapshotBuffer.begin(), m_SnapshotBuffer.end());
@@ -117,11 +143,16 @@ void VideoWindow::EncoderSize(int* width, int* height) const {
 }
 
 bool VideoWindow::SaveSnapshot(const char* path, int* result) {
-    return SaveSnapshot(path, result, {});
+    return WriteSnapshot(path, result, nullptr);
 }
 
 bool VideoWindow::SaveSnapshot(const char* path, int* result,
                                const std::vector<Media::PngText>& text) {
+    return WriteSnapshot(path, result, &text);
+}
+
+bool VideoWindow::WriteSnapshot(const char* path, int* result,
+                                const std::vector<Media::PngText>* text) {
     const std::string file(path);
     const size_t slash = file.rfind('/');
     // A bare file name lies in the working folder: ask about that one.
@@ -134,17 +165,29 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result,
     }
     int width = 0;
     int height = 0;
-    // One whole frame, copied under the buffer lock.
-    SnapshotCopy(&m_SnapshotFrame, &width, &height);
+    int timeOfDay = 0;
+    FrameFacts facts;
+    {
+        // One whole frame with its own time and facts, copied under the buffer lock.
+        std::lock_guard lock(m_BufferMutex);
+        SnapshotCopyLocked(&m_SnapshotFrame, &width, &height);
+        timeOfDay = m_SnapshotTimeOfDay;
+        facts = m_SnapshotFacts;
+    }
     if (m_SnapshotFrame.empty()) {
         return false;
+    }
+    std::vector<Media::PngText> factsText;
+    if (text == nullptr) {
+        factsText = FrameFactsText(facts);
+        text = &factsText;
     }
     m_SnapshotWidth = 0;
     m_SnapshotHeight = 0;
     m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     UyvyToRgb24(m_SnapshotFrame.data(), m_RgbBuffer1.data(), width, height);
-    DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, TimeOfDay());
-    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, text, &m_Png)) {
+    DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, timeOfDay);
+    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, *text, &m_Png)) {
         return false;
     }
     int error = 0;
@@ -370,7 +413,7 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
     if (resized) {
         m_OSD->SetPictureSize(width, height);
     }
-    m_TimeOfDay.store(time.hour * 3600 + time.minute * 60 + time.second, std::memory_order_relaxed);
+    m_TimeOfDay.store(SecondsOfDay(time), std::memory_order_relaxed);
     m_LastFrameTick.store(TickClock::Now(), std::memory_order_release);
     if (m_Recording.load(std::memory_order_acquire)) {
         WriteRecordFrame();

@@ -11,8 +11,9 @@
 // Threads: OnFrame, VideoFrameConsumer and WriteRecordFrame run on the capture thread;
 // CopyFrameForSnapshot on either thread (the alarm intake on the capture thread, the snapshot
 // button on the GUI thread) and SnapshotCopy on any; everything else on the GUI thread.
-// m_BufferMutex guards the frame and snapshot buffers, their size and the capture time, so a
-// copy always sees one whole frame of one size. m_RecordMutex guards the encoder and container
+// m_BufferMutex guards the frame and snapshot buffers, their size and the capture time, and the
+// snapshot's own time of day and facts, so a copy always sees one whole frame of one size and
+// a snapshot tells of the very frame it shows. m_RecordMutex guards the encoder and container
 // handles and the recording work buffers; it is taken after m_BufferMutex, never around file
 // I/O (the container's writer thread does that). The last frame tick, the time of day and the
 // flags are atomics. The snapshot being saved and its PNG writer belong to the GUI thread.
@@ -27,6 +28,7 @@
 
 #include "media/PngWriter.h"
 #include "video/FrameConsumers.h"
+#include "video/FrameFacts.h"
 
 class OSDWindow;
 
@@ -48,22 +50,26 @@ public:
     void StartVideo();
     // True when at most 2000 ms (tick clock, unsigned 32-bit) passed since the last frame.
     bool IsStillRecvYUV();
-    // Copies the current frame into the snapshot buffer. Any thread.
+    // Copies the current frame into the snapshot buffer, with its time of day and, as its
+    // facts, its own capture time. Any thread.
     void CopyFrameForSnapshot();
     // The same, then copies the frame's file-time string (without its terminating zero) into
     // `timeOut`, a zero-filled buffer of 32 bytes. Any thread.
     void CopyFrameForSnapshot(char* timeOut);
+    // The same with an alarm's facts, taken by the alarm intake for this frame (capture thread).
+    void CopyFrameForSnapshot(const FrameFacts& facts);
     // Copies the snapshot buffer (UYVY) into `frame`, reusing its capacity, with its size;
     // empty before the first frame. Any thread.
     void SnapshotCopy(std::vector<unsigned char>* frame, int* width, int* height) const;
     // Seconds since midnight of the latest frame's capture time. Any thread.
     int TimeOfDay() const { return m_TimeOfDay.load(std::memory_order_relaxed); }
 
-    // Writes the frame held in the snapshot buffer to `path` (local 8-bit) as PNG, with the
-    // latest frame's time of day burnt in; never over an existing file. True when written.
-    // Refused with *result = 1 when the folder's disk has less than 5 GiB free (otherwise
-    // *result is left alone). `text` goes into the file's text chunks. GUI thread.
+    // Writes the frame held in the snapshot buffer to `path` (local 8-bit) as PNG, with that
+    // frame's time of day burnt in and its facts in the text chunks (FrameFactsText); never
+    // over an existing file. True when written. Refused with *result = 1 when the folder's disk
+    // has less than 5 GiB free (otherwise *result is left alone). GUI thread.
     bool SaveSnapshot(const char* path, int* result);
+    // The same with the caller's `text` in place of the stored facts.
     bool SaveSnapshot(const char* path, int* result, const std::vector<Media::PngText>& text);
     // GUI thread: the picture the last successful SaveSnapshot wrote (camera time burnt in),
     // scaled to width x height by nearest pixels, as a thumbnail; a null image before any.
@@ -112,6 +118,14 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
+    // m_BufferMutex held: the current frame, its time of day and `facts` (null: its own capture
+    // time) into the snapshot buffer.
+    void CopyFrameLocked(const FrameFacts* facts);
+    // m_BufferMutex held: what SnapshotCopy gives.
+    void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
+    // SaveSnapshot; `text` null: the stored facts.
+    bool WriteSnapshot(const char* path, int* result, const std::vector<Media::PngText>* text);
+
     OSDWindow* m_OSD = nullptr;  // child overlay; set in the constructor, then constant
 
     // Guarded by m_BufferMutex: allocated together when the frame size changes, freed together.
@@ -122,6 +136,8 @@ private:
     int m_FrameHeight = 0;
     char m_CaptureTime[32]{};      // latest frame's file-time string
     CaptureTime m_CaptureClock{};  // latest frame's capture time
+    int m_SnapshotTimeOfDay = 0;   // the snapshot buffer's frame: seconds since midnight
+    FrameFacts m_SnapshotFacts;    // the snapshot buffer's frame: what its PNG tells
 
     std::atomic<int> m_TimeOfDay{0};
     std::atomic<uint32_t> m_LastFrameTick{0};

@@ -7,16 +7,30 @@
 #include <memory>
 
 #include "client/video/FrameTestSupport.h"
+#include "media/ColourConversion.h"
+#include "media/TimeBurnIn.h"
 #include "platform/TickClock.h"
+#include "support/FakeDiskSpace.h"
 #include "support/ManualTickClock.h"
+#include "support/TempDir.h"
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
+#include "video/FrameFacts.h"
 #include "video/OSDWindow.h"
 #include "video/VideoWindow.h"
 
 using CalorviewTest::flatUyvy;
 
 namespace {
+
+// A flat grey frame as a snapshot shows it: RGB, with `timeOfDay` burnt in.
+QImage snapshotPicture(int width, int height, unsigned char y, int timeOfDay) {
+    const auto uyvy = flatUyvy(width, height, y);
+    std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
+    UyvyToRgb24(uyvy.data(), rgb.data(), width, height);
+    DrawTimeOnFrame(rgb.data(), width, height, timeOfDay);
+    return QImage(rgb.data(), width, height, width * 3, QImage::Format_RGB888).copy();
+}
 
 class VideoWindowTest : public testing::Test {
 protected:
@@ -160,6 +174,40 @@ TEST_F(VideoWindowTest, PaintsThePictureLetterboxedBetweenBlackBars) {
     EXPECT_EQ(shot.pixel(889, y), qRgb(200, 200, 200));
     EXPECT_EQ(shot.pixel(892, y), qRgb(0, 0, 0));
     EXPECT_EQ(shot.pixel(1200, 5), qRgb(0, 0, 0));
+}
+
+// The alarm intake copies every alarm frame with its facts, and the GUI saves later: the file
+// shows the last frame copied, and its texts and burnt-in time must be that frame's, not those
+// of the alarm that asked for the save nor the time of a newer frame.
+TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    frame(240, 320, 50, 0, {20, 7, 17, 12, 34, 56}, "20200717_123456");
+    m_window->CopyFrameForSnapshot(FrameFacts{"20200717_123456", "2020-07-17 12:34:56", 385, 0});
+    frame(240, 320, 80, 0, {20, 7, 17, 12, 34, 57}, "20200717_123457");
+    m_window->CopyFrameForSnapshot(FrameFacts{"20200717_123457", "2020-07-17 12:34:57", 1031, 1});
+    frame(240, 320, 110, 0, {20, 7, 17, 13, 0, 0}, "20200717_130000");
+    int result = 0;
+    ASSERT_TRUE(m_window->SaveSnapshot(dir.file("alarm.png").c_str(), &result));
+    QImage image(QString::fromStdString(dir.file("alarm.png")));
+    const auto text = [&](const char* key) { return image.text(key).toStdString(); };
+    EXPECT_EQ(text("Camera time"), "2020-07-17 12:34:57");
+    EXPECT_EQ(text("Temperature"), "103.1\u2109");
+    EXPECT_EQ(text("Alarm word"), "1031");
+    EXPECT_EQ(text("Software").rfind("Calorview ", 0), 0u) << text("Software");
+    EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
+              snapshotPicture(240, 320, 80, 12 * 3600 + 34 * 60 + 57));
+
+    // The snapshot button's copy tells only the frame's own capture time.
+    char time[32] = {};
+    m_window->CopyFrameForSnapshot(time);
+    frame(240, 320, 140, 0, {20, 7, 17, 13, 0, 1}, "20200717_130001");
+    ASSERT_TRUE(m_window->SaveSnapshot(dir.file("manual.png").c_str(), &result));
+    image.load(QString::fromStdString(dir.file("manual.png")));
+    EXPECT_EQ(text("Camera time"), "20200717_130000");
+    EXPECT_EQ(text("Temperature"), "");
+    EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
+              snapshotPicture(240, 320, 110, 13 * 3600));
 }
 
 }  // namespace
