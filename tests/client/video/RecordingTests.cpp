@@ -1,6 +1,7 @@
 // The video window's recording: start answers, file names, formats, the encoder instance that
-// matches the frames, the hand-over of a size change, and the key frames at a file's start and
-// after a lost frame. Frames are fed on this thread.
+// matches the frames, the hand-over of a size change, which recording a signal belongs to, and
+// the key frames at a file's start and after a lost frame. Frames are fed on this thread.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -28,37 +29,33 @@ using CalorviewTest::flatUyvy;
 
 // A real file whose write number `failAt` (from 0) fails once with EIO, a loss the recording
 // survives. `writes` counts the writes tried, so the test knows how far the writer thread got.
-class FailOnceSink : public Media::FileSink {
+class FailOnceSink : public Media::PosixFileSink {
 public:
-    FailOnceSink(std::unique_ptr<Media::FileSink> real, int failAt, std::atomic<int>* writes)
-        : m_real(std::move(real)), m_failAt(failAt), m_writes(writes) {}
+    FailOnceSink(int fd, const std::string& path, int failAt, std::atomic<int>* writes)
+        : PosixFileSink(fd, path), m_failAt(failAt), m_writes(writes) {}
 
     static void InstallFor(int failAt, std::atomic<int>* writes) {
         Media::FileSink::InstallFactory([=](const std::string& path, int* error) {
-            std::unique_ptr<Media::FileSink> real = Media::PosixFileSink::Open(path, error);
+            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            *error = fd < 0 ? errno : 0;
             return std::unique_ptr<Media::FileSink>(
-                real ? new FailOnceSink(std::move(real), failAt, writes) : nullptr);
+                fd < 0 ? nullptr : new FailOnceSink(fd, path, failAt, writes));
         });
     }
 
     bool Write(const void* data, size_t size) override {
         if (m_writes->fetch_add(1) == m_failAt) {
-            m_error = EIO;
+            m_failed = true;
             return false;
         }
-        return m_real->Write(data, size);
+        return PosixFileSink::Write(data, size);
     }
-    bool Truncate(int64_t size) override { return m_real->Truncate(size); }
-    bool Sync() override { return m_real->Sync(); }
-    int64_t Size() const override { return m_real->Size(); }
-    int Error() const override { return m_error; }
-    const std::string& Path() const override { return m_real->Path(); }
+    int Error() const override { return m_failed ? EIO : PosixFileSink::Error(); }
 
 private:
-    std::unique_ptr<Media::FileSink> m_real;
     int m_failAt;
     std::atomic<int>* m_writes;
-    int m_error = 0;
+    bool m_failed = false;
 };
 
 // The key-frame flags of a PVF file's records, in order.
