@@ -222,7 +222,8 @@ void MainWindow::updateDeviceList() {
 
 void MainWindow::onDeviceChanged(bool interfaceRemoved) {
     updateDeviceList();
-    if (interfaceRemoved && m_DevNum > 0 && m_streamCheckTimer == 0 && manager().IsConnected()) {
+    if (interfaceRemoved && m_DevNum > 0 && m_streamCheckTimer == 0 && manager().IsConnected() &&
+        !m_bClosing) {
         m_streamCheckTimer = startTimer(kStreamCheckPeriodMs);
     }
 }
@@ -240,7 +241,25 @@ void MainWindow::loseCamera() {
 }
 
 void MainWindow::startConnectTimer(int periodMs) {
-    m_connectTimer = startTimer(periodMs);
+    if (!m_bClosing) {
+        m_connectTimer = startTimer(periodMs);
+    }
+}
+
+void MainWindow::StopFrameDelivery() {
+    m_bClosing = true;
+    for (int* timer : {&m_connectTimer, &m_streamCheckTimer}) {
+        if (*timer != 0) {
+            killTimer(*timer);
+            *timer = 0;
+        }
+    }
+    manager().DisconnectDev();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    StopFrameDelivery();
+    QWidget::closeEvent(event);
 }
 
 void MainWindow::timerEvent(QTimerEvent* event) {

@@ -46,6 +46,10 @@ public:
 
     // Refills the camera list from the library's lookup (at start and on every device change).
     void updateDeviceList();
+    // The run is ending: the camera is closed and never connected again, so no frame reaches
+    // the pages (and no capture thread touches Qt) while they are torn down. A running
+    // recording keeps its file, finished when the live page goes.
+    void StopFrameDelivery();
 
 signals:
     void deviceConnected();
@@ -66,6 +70,7 @@ protected:
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void onDeviceChanged(bool interfaceRemoved);
@@ -100,4 +105,5 @@ private:
     int m_streamCheckTimer = 0;
     int m_nSelectedCamera = 0;
     int m_DevNum = 0;
+    bool m_bClosing = false;  // StopFrameDelivery was called: no more connections
 };

@@ -6,19 +6,25 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QSoundEffect>
 #include <QTest>
+#include <QTimer>
 #include <QTimerEvent>
 #include <QUrl>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <thread>
 
 #include "alarm/AlarmWindow.h"
+#include "alarm/ImageView.h"
+#include "app/TerminationShutdown.h"
 #include "framegate/SDK_USB.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/TickClock.h"
@@ -246,4 +252,35 @@ TEST_F(MainWindowTest, TheSettingsPageSwitchesReachTheAlarmPanel) {
     emit page->alarmSoundFileChosen(QStringLiteral("/sounds/siren.wav"));
     ASSERT_NE(panel->AlarmSound(), nullptr);
     EXPECT_EQ(panel->AlarmSound()->source().toLocalFile(), "/sounds/siren.wav");
+}
+
+TEST_F(MainWindowTest, TerminationStopsFramesAndEndsEveryModalLoop) {
+    tick(m_window->connectTimerId());
+    ASSERT_TRUE(connected());
+    m_window->show();
+    TerminationShutdown shutdown(m_window.get());
+    // A viewer open over a message box, and SIGTERM arriving then.
+    bool innerReturned = false;
+    QTimer::singleShot(0, [&] {
+        QMessageBox box(QMessageBox::NoIcon, "Attention", "outer", QMessageBox::Ok);
+        QTimer::singleShot(0, [&] {
+            ImageView view;
+            QTimer::singleShot(0, [] { raise(SIGTERM); });
+            view.exec();
+            innerReturned = true;
+        });
+        box.exec();
+    });
+    QTimer safety;  // the old behaviour: the loops would run for ever
+    safety.callOnTimeout([] { QCoreApplication::exit(1); });
+    safety.start(5000);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(innerReturned);
+    EXPECT_FALSE(connected()) << "frame delivery stopped";
+    EXPECT_FALSE(m_window->isVisible());
+    notice(DeviceNotifier::Change::kArrival);
+    EXPECT_EQ(m_window->connectTimerId(), 0) << "and stays stopped";
 }

@@ -1,8 +1,8 @@
 // The client as a user runs it: builds the main window offscreen and waits for the camera. By
 // default it then presses Record and says so on stdout, and either presses it again after
-// --stop-after MS and closes the window, or records until SIGTERM (the window closes normally)
-// or SIGKILL. With --no-record it only says "frames arriving" and leaves the window to what the
-// camera sends (alarms), closing it after --stop-after MS or on SIGTERM. Settings come from
+// --stop-after MS and closes the window, or records until SIGTERM (the program ends as it does
+// then) or SIGKILL. With --no-record it only says "frames arriving" and leaves the window to what
+// the camera sends (alarms), closing it after --stop-after MS or on SIGTERM. Settings come from
 // ./kvs.ini, files go where they say. Free space always reads 1 TiB, so no run depends on the
 // machine's disk.
 #include <QApplication>
@@ -14,7 +14,7 @@
 
 #include "alarm/AlarmWindow.h"
 #include "app/MainWindow.h"
-#include "platform/TerminationSignals.h"
+#include "app/TerminationShutdown.h"
 #include "settings/SettingStore.h"
 #include "support/FakeDiskSpace.h"
 #include "video/VideoWindow.h"
@@ -35,9 +35,7 @@ int main(int argc, char** argv) {
     MainWindow window;
     window.resize(1280, 720);
     window.show();
-    TerminationSignals termination;
-    QObject::connect(&termination, &TerminationSignals::terminationRequested, &window,
-                     &QWidget::close);
+    TerminationShutdown shutdown(&window);
 
     auto* record = window.findChild<QPushButton*>("RecordButton");
     auto* video = window.findChild<VideoWindow*>("VideoWindow");
