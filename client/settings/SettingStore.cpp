@@ -86,6 +86,12 @@ void SettingStore::setInt(const QString& key, int value) {
     }
 }
 
+QString SettingStore::getFolder(const QString& key, const QString& defaultFolder) const {
+    // An empty folder would make "/" plus a file name: files in the root folder.
+    const QString folder = getString(key, defaultFolder);
+    return folder.isEmpty() ? defaultFolder : folder;
+}
+
 QString SettingStore::getString(const QString& key, const QString& defaultValue) const {
     std::lock_guard lock(m_mutex);
     if (!m_settings) {
@@ -147,14 +153,14 @@ void SettingStore::setAlarmRecordEnabled(bool value) {
 }
 
 QString SettingStore::alarmImagesPath() const {
-    return getString(kAlarmImages, QStringLiteral("./AlarmImages"));
+    return getFolder(kAlarmImages, QStringLiteral("./AlarmImages"));
 }
 void SettingStore::setAlarmImagesPath(const QString& value) {
     setString(kAlarmImages, value);
 }
 
 QString SettingStore::alarmRecordsPath() const {
-    return getString(kAlarmRecords, QStringLiteral("./AlarmRecords"));
+    return getFolder(kAlarmRecords, QStringLiteral("./AlarmRecords"));
 }
 void SettingStore::setAlarmRecordsPath(const QString& value) {
     setString(kAlarmRecords, value);
@@ -168,14 +174,14 @@ void SettingStore::setRecordType(int value) {
 }
 
 QString SettingStore::recordPath() const {
-    return getString(kRecordPath, QStringLiteral("./Records"));
+    return getFolder(kRecordPath, QStringLiteral("./Records"));
 }
 void SettingStore::setRecordPath(const QString& value) {
     setString(kRecordPath, value);
 }
 
 QString SettingStore::snapshotPath() const {
-    return getString(kSnapshotPath, QStringLiteral("./Snapshot"));
+    return getFolder(kSnapshotPath, QStringLiteral("./Snapshot"));
 }
 void SettingStore::setSnapshotPath(const QString& value) {
     setString(kSnapshotPath, value);

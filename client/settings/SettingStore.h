@@ -39,7 +39,8 @@ public:
     QString getString(const QString& key, const QString& defaultValue) const;
     void setString(const QString& key, const QString& value);
 
-    // One accessor per key, each with the key's default.
+    // One accessor per key, each with the key's default. A storage folder stored empty reads as
+    // its default.
     bool alarmEnabled() const;  // "Alarm/AlarmEnabled", true
     void setAlarmEnabled(bool value);
     bool alarmSoundEnabled() const;  // "Alarm/AlarmSoundEnabled", true
@@ -65,6 +66,8 @@ public:
     bool chineseLang() const;  // "Lang/ChineseLang", false; edited by hand only
 
 private:
+    QString getFolder(const QString& key, const QString& defaultFolder) const;
+
     mutable std::mutex m_mutex;
     std::unique_ptr<QSettings> m_settings;  // null until setPath()
 };

@@ -93,6 +93,9 @@ TEST(SettingStoreTest, MissingOrBadFilesGiveEveryDefault) {
         {"empty", ""},
         {"binary garbage", garbage},
         {"unrelated sections", "[Other]\nAlarmEnabled=false\nRecordType=1\n"},
+        // An empty folder is the default one, never the root folder.
+        {"empty folders",
+         "[Alarm]\nAlarmImages=\nAlarmRecords=\n[Video]\nRecordPath=\nSnapshotPath=\n"},
     };
     for (const auto& [what, content] : files) {
         SCOPED_TRACE(what);
