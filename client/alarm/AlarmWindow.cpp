@@ -12,17 +12,17 @@
 #include <QStyle>
 #include <QUrl>
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "alarm/ImageView.h"
+#include "platform/DiskSpace.h"
 #include "platform/TickClock.h"
-#include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
 #include "ui/NotifyManager.h"
 #include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
+#include "video/FrameFacts.h"
 #include "video/UniqueFilePath.h"
 #include "video/VideoWindow.h"
 
@@ -51,12 +51,6 @@ constexpr int kMaxItemsBeforeInsert = 64;
 
 bool IsConnected() {
     return DeviceConnectionManager::instance()->IsConnected() != 0;
-}
-
-// The facts a snapshot's PNG carries in its text chunks.
-std::vector<Media::PngText> SnapshotFacts(const QString& cameraTime) {
-    return {{"Camera time", cameraTime.toStdString()},
-            {"Software", ("Calorview " + CompileVersion()).toStdString()}};
 }
 
 }  // namespace
@@ -124,10 +118,7 @@ int AlarmWindow::LoopCountFor(int playTimes) {
 }
 
 QString AlarmWindow::ValueText(double temp, int TempType) {
-    const QString sign = TempType == 1   ? QString(QChar(0x2109))
-                         : TempType == 2 ? QStringLiteral("K")
-                                         : QString(QChar(0x2103));
-    return QString::number(temp, 'g', 6) + sign;
+    return TemperatureText(temp, TempType);
 }
 
 int AlarmWindow::AlarmSnapshotCounter() {
@@ -189,7 +180,8 @@ void AlarmWindow::OnAlarmFrame(const void* alarmWord, const char* fileTime, cons
     name.remove(':');
     const QString path = settings.alarmImagesPath() + "/" + name;
     if (settings.alarmSnapshotEnabled() && IsConnected()) {
-        m_pVideoWindow->CopyFrameForSnapshot();
+        // The frame's own facts go with it: the snapshot saved later tells of this picture.
+        m_pVideoWindow->CopyFrameForSnapshot(FrameFacts{fileTime, displayTime, word, kind});
     }
     if (m_bPushReady.exchange(false)) {
         emit pushAlarm(path, QString::fromLatin1(fileTime), QString::fromLatin1(displayTime),
@@ -207,8 +199,7 @@ void AlarmWindow::onGrabButtonClicked() {
                                         QString::fromLatin1(captureTime) + "_" +
                                         QString::number(g_nManualSnapshotCounter++) + ".png");
     int result = 0;
-    if (m_pVideoWindow->SaveSnapshot(QFile::encodeName(path).constData(), &result,
-                                     SnapshotFacts(QString::fromLatin1(captureTime)))) {
+    if (m_pVideoWindow->SaveSnapshot(QFile::encodeName(path).constData(), &result)) {
         ShowSuccessNotify(tr("Snapshot succeed!"));
     } else if (result == 1) {
         ShowNotify(tr("DiskFreeSpace Not Enough"), true);
@@ -231,18 +222,17 @@ void AlarmWindow::onRecordButtonClicked() {
         const uint32_t now = TickClock::Now();
         m_nRecordStartTick.store(now);
         m_nLastAlarmTick.store(now);
-        switch (m_pVideoWindow->StartRecord(m_bAlarmRecording.load())) {
-            case 1:
-                ShowSuccessNotify(tr("Recording Start!"));
-                m_bRecording.store(true);
-                break;
-            case 2:
-                ShowNotify(tr("DiskFreeSpace Not Enough"), true);
-                return;
-            default:
-                ShowNotify(tr("Recording failed!"), true);
-                return;
+        const int started = m_pVideoWindow->StartRecord(m_bAlarmRecording.load());
+        if (started != 1) {
+            // An alarm's failed start must not turn the user's next press into an alarm
+            // recording.
+            m_bAlarmRecording.store(false);
+            ShowNotify(started == 2 ? tr("DiskFreeSpace Not Enough") : tr("Recording failed!"),
+                       true);
+            return;
         }
+        ShowSuccessNotify(tr("Recording Start!"));
+        m_bRecording.store(true);
     }
     SetRecordButtonWorking(!working);
 }
@@ -254,9 +244,9 @@ void AlarmWindow::StopRecordingIfActive() {
     }
 }
 
-void AlarmWindow::onRecordingFailed() {
-    if (!IsRecordButtonWorking()) {
-        return;  // already stopped by other means
+void AlarmWindow::onRecordingFailed(quint64 generation) {
+    if (!IsRecordButtonWorking() || !m_pVideoWindow->IsCurrentRecording(generation)) {
+        return;  // already stopped by other means, or a signal of an earlier recording
     }
     EndRecording();
     m_bAlarmRecording.store(false);
@@ -264,12 +254,23 @@ void AlarmWindow::onRecordingFailed() {
     SetRecordButtonWorking(false);
 }
 
-void AlarmWindow::onRecordingSizeChanged() {
-    if (IsRecordButtonWorking()) {
-        // As the 8-minute split does: this file ends, the next starts at the new size.
+void AlarmWindow::onRecordingSizeChanged(quint64 generation) {
+    if (IsRecordButtonWorking() && m_pVideoWindow->IsCurrentRecording(generation)) {
+        // As the 8-minute split does: this file ends, the next starts at the new size, in the
+        // same folder.
+        const bool alarm = m_bAlarmRecording.load();
         onRecordButtonClicked();
+        m_bAlarmRecording.store(alarm);
         onRecordButtonClicked();
     }
+}
+
+bool AlarmWindow::RecordingSharesDiskWith(const QString& folder) const {
+    SettingStore& settings = SettingStore::instance();
+    const QString recordings =
+        m_bAlarmRecording.load() ? settings.alarmRecordsPath() : settings.recordPath();
+    return DiskSpace::Current().SameFileSystem(QFile::encodeName(folder).constData(),
+                                               QFile::encodeName(recordings).constData());
 }
 
 bool AlarmWindow::IsRecordButtonWorking() const {
@@ -286,6 +287,8 @@ void AlarmWindow::SetRecordButtonWorking(bool working) {
 void AlarmWindow::EndRecording() {
     m_pVideoWindow->StopRecord();
     m_bRecording.store(false);
+    // However an alarm recording ends, the next press of Record is a manual one.
+    m_bAlarmRecording.store(false);
     m_nLastAlarmTick.store(0);
     m_nRecordStartTick.store(0);
 }
@@ -298,11 +301,7 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
     if (snapshot && IsConnected()) {
         // Names repeat across runs and with a stopped camera clock: never over an old file.
         file = UniqueFilePath(filename);
-        std::vector<Media::PngText> facts = SnapshotFacts(time1);
-        facts.push_back({"Temperature", ValueText(temp, TempType).toStdString()});
-        facts.push_back({"Alarm word", std::to_string(std::lround(temp * 10))});
-        if (!m_pVideoWindow->SaveSnapshot(QFile::encodeName(file).constData(), &nFreeSpace,
-                                          facts)) {
+        if (!m_pVideoWindow->SaveSnapshot(QFile::encodeName(file).constData(), &nFreeSpace)) {
             file.clear();
         }
     }
@@ -321,7 +320,11 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
     if (file.isEmpty()) {
         if (nFreeSpace == 1) {
             ShowNotify(tr("DiskFreeSpace Not Enough"), true);
-            StopRecordingIfActive();
+            // Only a recording on the full disk stops: one elsewhere still has room, and the
+            // next alarm frame would start it again, one file per alarm.
+            if (RecordingSharesDiskWith(settings.alarmImagesPath())) {
+                StopRecordingIfActive();
+            }
         } else {
             ShowNotify(tr("Snapshot failed!"), true);
         }
@@ -339,11 +342,8 @@ void AlarmWindow::AddAlarmItem(const QString& file, const QString& time1, double
     item->setProperty("path", file);
     item->installEventFilter(this);
     if (m_AlarmItems.size() > kMaxItemsBeforeInsert) {
-        // Deleted once control is back in the event loop: a viewer opened from this very item
-        // may still be running inside its mouse-release event.
-        QWidget* oldest = m_AlarmItems.takeLast();
-        oldest->hide();
-        oldest->deleteLater();
+        // No viewer runs inside an item's event (see eventFilter): it can go at once.
+        delete m_AlarmItems.takeLast();
     }
     QFont small;
     small.setPixelSize(12);
@@ -403,13 +403,20 @@ void AlarmWindow::OnstopAlarmRecod() {
 bool AlarmWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseButtonRelease &&
         std::find(m_AlarmItems.begin(), m_AlarmItems.end(), watched) != m_AlarmItems.end()) {
+        // Opened once the release has been delivered, not inside it: alarms go on while the
+        // viewer runs, and may push this very item out of the list and delete it.
         const QString path = watched->property("path").toString();
-        ImageView view;
-        if (view.LoadImage(path)) {
-            view.exec();  // alarms go on meanwhile: the list may change under it
-        }
+        QMetaObject::invokeMethod(
+            this, [path] { OpenViewer(path); }, Qt::QueuedConnection);
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void AlarmWindow::OpenViewer(const QString& path) {
+    ImageView view;
+    if (view.LoadImage(path)) {
+        view.exec();
+    }
 }
 
 void AlarmWindow::paintEvent(QPaintEvent*) {

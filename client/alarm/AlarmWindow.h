@@ -84,22 +84,27 @@ private slots:
     void onPushAlarm(const QString& filename, const QString& time, const QString& time1,
                      double temp, int TempType, int nFreeSpace);
     void OnstopAlarmRecod();
-    // The video window's recording cannot go on: end it as a failure.
-    void onRecordingFailed();
+    // The video window's recording cannot go on: end it as a failure. A signal of an earlier
+    // recording (its generation) changes nothing.
+    void onRecordingFailed(quint64 generation);
     // The frames changed size under the recording: finish the file and go on in a new one.
-    void onRecordingSizeChanged();
+    void onRecordingSizeChanged(quint64 generation);
     // The capture thread's sound request, on the GUI thread.
     void onSoundRequested();
 
 protected:
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    // A mouse release on an alarm item opens its snapshot in the viewer.
+    // A mouse release on an alarm item opens its snapshot in the viewer, from a queued call.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The snapshot at `path` in a modal viewer, when it loads.
+    static void OpenViewer(const QString& path);
     // Items 10 pixels apart, newest on top; the list widget as tall as its items.
     void LayoutAlarmList();
+    // Whether the running recording's folder lies on the file system that holds `folder`.
+    bool RecordingSharesDiskWith(const QString& folder) const;
     // The record button's "working" property: the authority on whether a press stops.
     bool IsRecordButtonWorking() const;
     // Sets it and re-polishes the button so the style sheet's [working] rules apply.

@@ -1,5 +1,6 @@
 #include "platform/DiskSpace.h"
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
 #include <atomic>
@@ -23,6 +24,15 @@ const StatvfsDiskSpace g_statvfs;
 std::atomic<const DiskSpace*> g_installed{&g_statvfs};
 
 }  // namespace
+
+bool DiskSpace::SameFileSystem(const char* first, const char* second) const {
+    struct stat a {};
+    struct stat b {};
+    if (first == nullptr || second == nullptr || stat(first, &a) != 0 || stat(second, &b) != 0) {
+        return true;
+    }
+    return a.st_dev == b.st_dev;
+}
 
 const DiskSpace& DiskSpace::Current() {
     return *g_installed.load(std::memory_order_acquire);

@@ -13,6 +13,9 @@ public:
     // *freeBytes untouched) when the folder cannot be asked, for example when it does not exist.
     // Any thread.
     virtual bool FreeBytes(const char* directory, uint64_t* freeBytes) const = 0;
+    // Whether two folders lie on one file system, so that one's lack of space is the other's;
+    // true when either cannot be asked. Any thread.
+    virtual bool SameFileSystem(const char* first, const char* second) const;
 
     // The installed query (statvfs unless a test installed one). Any thread.
     static const DiskSpace& Current();
