@@ -30,6 +30,8 @@ std::atomic<VideoWindow*> g_instance{nullptr};
 
 // Recordings and snapshots are refused below this much free space on the target's disk.
 constexpr uint64_t kMinFreeBytes = 5ull << 30;
+
+// The time of day burnt into recorded frames and snapshots: seconds since midnight.
 int SecondsOfDay(const CaptureTime& t) {
     return t.hour * 3600 + t.minute * 60 + t.second;
 }
