@@ -150,8 +150,14 @@ void ContainerThread::Run() {
         NoteWrite(ok, m_writer->Error(), now);
     }
     const bool finished = m_writer->Finish();
+    const int finishError = finished ? 0 : m_writer->Error();
     m_writer.reset();
     std::lock_guard lock(m_mutex);
+    if (!finished && !m_failed) {
+        // Said once here; a recording that failed before has said why already.
+        std::fprintf(stderr, "%s: completing the file failed (%s); what was written stays\n",
+                     m_name.c_str(), std::strerror(finishError != 0 ? finishError : EIO));
+    }
     m_finishedCleanly = finished && !m_failed;
     m_done = true;
 }

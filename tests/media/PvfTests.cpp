@@ -2,15 +2,23 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "media/AnnexB.h"
+#include "media/Mp4Writer.h"
 #include "media/PosixFileSink.h"
 #include "media/PvfReader.h"
 #include "media/PvfWriter.h"
+#include "media/X264Encoder.h"
+#include "support/Ffprobe.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -315,6 +323,106 @@ TEST(PvfTest, WriterAndReaderAgreeOnThePayloadLimit) {
     const Contents read = Read(dir.file("a.pvf"));
     EXPECT_EQ(read.frames, (std::vector<Frame>{{largest, 0, true}}));
     EXPECT_EQ(read.summary.damagedTailOffset, end);
+}
+
+// `count` real H.264 frames (480 x 640, a key frame every 25), 40 ms apart: what the recorder
+// puts into a PVF, and what an MP4 can take its decoder configuration from.
+std::vector<Frame> EncodeFrames(int count) {
+    constexpr int kWidth = 480;
+    constexpr int kHeight = 640;
+    X264Encoder::Settings settings;
+    settings.width = kWidth;
+    settings.height = kHeight;
+    const auto encoder = X264Encoder::Open(settings);
+    std::vector<unsigned char> planes(kWidth * kHeight * 3 / 2, 128);
+    std::vector<unsigned char> out(kWidth * kHeight * 2);
+    std::vector<Frame> frames;
+    for (int i = 0; encoder && i < count; ++i) {
+        for (int y = 0; y < kHeight; ++y) {
+            std::fill_n(planes.begin() + y * kWidth, kWidth, 40 + (y + i * 3) % 190);
+        }
+        unsigned char* y = planes.data();
+        const EncPicture picture{y, y + kWidth * kHeight, y + kWidth * kHeight * 5 / 4, {}};
+        const int n = encoder->Encode(picture, out.data(), static_cast<int>(out.size()), i * 40);
+        const std::string payload(reinterpret_cast<const char*>(out.data()), std::max(n, 0));
+        frames.push_back({payload, i * kIntervalUs,
+                          Media::IsKeyFrame(out.data(), static_cast<size_t>(std::max(n, 0)))});
+    }
+    return frames;
+}
+
+// Copies every valid record of the PVF `in` into the new MP4 `out`, as pvf-tool to-mp4 does;
+// false, with *error the writer's errno, when the MP4 is not finished.
+bool ConvertToMp4(const std::string& in, const std::string& out, int* error) {
+    std::string text;
+    const auto reader = PvfReader::Open(in, &text);
+    auto sink = Media::FileSink::Create(out, error);
+    if (reader == nullptr || sink == nullptr) {
+        return false;
+    }
+    Media::Mp4Writer writer(std::move(sink), reader->CreationTime());
+    Media::EncodedFrame frame;
+    bool ok = true;
+    while (ok && reader->Next(&frame)) {
+        ok = writer.WriteFrame(frame);
+    }
+    ok = writer.Finish() && ok;
+    *error = writer.Error();
+    return ok;
+}
+
+// PVF to MP4 under names libavformat would read as URLs, relative to the current folder, beside
+// a link and a file under the old predictable temporary name: every frame arrives in a
+// progressive MP4 of that very name, and the link's target and the file stay as they were.
+TEST(PvfTest, ConvertsToMp4UnderAnyName) {
+    TempDir dir;
+    const std::vector<Frame> frames = EncodeFrames(30);
+    ASSERT_EQ(frames.size(), 30u);
+    ASSERT_TRUE(frames[0].keyFrame);
+    WritePvf(dir.file("in.pvf"), frames);
+    writeFile(dir.file("target"), "not yours");
+    std::filesystem::create_symlink("target", dir.file("clip-10:30.mp4.part"));
+    writeFile(dir.file("pipe:1.mp4.part"), "keep me");
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    for (const char* name : {"clip-10:30.mp4", "pipe:1.mp4"}) {
+        int error = -1;
+        EXPECT_TRUE(ConvertToMp4("in.pvf", name, &error)) << name;
+        EXPECT_EQ(error, 0) << name;
+    }
+    std::filesystem::current_path(previous);
+    for (const char* name : {"clip-10:30.mp4", "pipe:1.mp4"}) {
+        const std::string mp4 = readFile(dir.file(name));
+        EXPECT_EQ(CalorviewTest::probedFrames(dir.file(name)), 30) << name;
+        EXPECT_LT(mp4.find("moov"), mp4.find("mdat")) << name;
+        EXPECT_EQ(mp4.find("moof"), std::string::npos) << name;
+    }
+    // Compared as a truth value: a mismatch would print a whole MP4.
+    EXPECT_TRUE(readFile(dir.file("target")) == "not yours");
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("clip-10:30.mp4.part")), "target");
+    EXPECT_TRUE(readFile(dir.file("pipe:1.mp4.part")) == "keep me");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              6);  // in.pvf, target, the two .part names, the two MP4s: no temporary file left
+}
+
+// A PVF whose one key frame is damaged still has whole frames, but none an MP4 can start
+// from: the reader counts no key frame (what pvf-tool refuses on), and a writer given the
+// frames anyway makes no file.
+TEST(PvfTest, DamagedOnlyKeyFrameLeavesNothingToStartFrom) {
+    TempDir dir;
+    const std::vector<Frame> frames = EncodeFrames(16);
+    std::vector<size_t> starts;
+    std::string file = WritePvf(dir.file("in.pvf"), frames, &starts);
+    file[starts[0] + kRecordHeader + 40] ^= 0x5a;
+    writeFile(dir.file("damaged.pvf"), file);
+    const Contents read = Read(dir.file("damaged.pvf"));
+    EXPECT_EQ(read.summary.frames, 15);
+    EXPECT_EQ(read.summary.keyFrames, 0);
+    EXPECT_EQ(read.summary.skippedBytes, static_cast<int64_t>(starts[1] - starts[0]));
+    int error = -1;
+    EXPECT_TRUE(ConvertToMp4(dir.file("damaged.pvf"), dir.file("out.mp4"), &error));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("out.mp4")));
 }
 
 }  // namespace

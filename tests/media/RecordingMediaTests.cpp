@@ -1,12 +1,17 @@
 // The encoder and container layers together, checked the way a user's player sees the files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <vector>
 
 #include "media/AnnexB.h"
 #include "media/FileSink.h"
+#include "media/Mp4Writer.h"
 #include "media/StreamConverter.h"
 #include "media/X264Encoder.h"
 #include "support/Ffprobe.h"
@@ -40,10 +45,8 @@ struct Picture {
     }
 };
 
-// Encodes `count` frames spaced `gapUs` apart into a new file of `format`; returns the path.
-std::string Record(const TempDir& dir, const std::string& name, int format, int count,
-                   int64_t gapUs) {
-    const std::string path = dir.file(name);
+// Encodes `count` frames spaced `gapUs` apart into the new file `path` of `format`.
+void RecordTo(const std::string& path, int format, int count, int64_t gapUs) {
     const EncParams params = MakeEncParams(kWidth, kHeight);
     void* encoder = X264_Enc_Open(&params);
     void* file = nullptr;
@@ -65,8 +68,99 @@ std::string Record(const TempDir& dir, const std::string& name, int format, int 
     SC_CloseFile(file);
     SC_Uninit();
     SC_WaitFinished();
+}
+
+// The same into `name` in `dir`; returns the path.
+std::string Record(const TempDir& dir, const std::string& name, int format, int count,
+                   int64_t gapUs) {
+    const std::string path = dir.file(name);
+    RecordTo(path, format, count, gapUs);
     return path;
 }
+
+// `count` encoded frames, 40 ms apart, as the recorder hands them to a container writer.
+struct EncodedClip {
+    std::vector<std::vector<uint8_t>> frames;
+    explicit EncodedClip(int count) {
+        const EncParams params = MakeEncParams(kWidth, kHeight);
+        void* encoder = X264_Enc_Open(&params);
+        std::vector<unsigned char> out(kWidth * kHeight * 2);
+        for (int i = 0; i < count; ++i) {
+            Picture picture(i);
+            EncPicture in = picture.enc();
+            EncOutput output{0, out.data(), static_cast<int32_t>(out.size())};
+            const int n = X264_Enc_Start(encoder, &in, &output);
+            frames.emplace_back(out.begin(), out.begin() + std::max(n, 0));
+        }
+        X264_Enc_Close(encoder);
+    }
+    Media::EncodedFrame at(size_t i) const {
+        return {frames[i].data(), frames[i].size(), static_cast<int64_t>(i) * 40000,
+                Media::IsKeyFrame(frames[i].data(), frames[i].size())};
+    }
+};
+
+// A clean stop's layout: the index in front of the pictures, no fragments.
+void ExpectProgressive(const std::string& path) {
+    const std::string bytes = CalorviewTest::readFile(path);
+    EXPECT_NE(bytes.find("moov"), std::string::npos) << path;
+    EXPECT_LT(bytes.find("moov"), bytes.find("mdat")) << path;
+    EXPECT_EQ(bytes.find("moof"), std::string::npos) << path;
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> Names(const std::filesystem::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs the test in `folder` (relative names are relative to it) and goes back afterwards.
+class InFolder {
+public:
+    explicit InFolder(const std::filesystem::path& folder)
+        : m_previous(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder);
+    }
+    ~InFolder() { std::filesystem::current_path(m_previous); }
+    InFolder(const InFolder&) = delete;
+    InFolder& operator=(const InFolder&) = delete;
+
+private:
+    std::filesystem::path m_previous;
+};
+
+// Points standard input at /dev/null and standard output at `file` until destroyed.
+class RedirectedStdio {
+public:
+    explicit RedirectedStdio(const std::string& file) {
+        std::fflush(stdout);
+        m_in = ::dup(0);
+        m_out = ::dup(1);
+        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        const int out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(nothing, 0);
+        ::dup2(out, 1);
+        ::close(nothing);
+        ::close(out);
+    }
+    ~RedirectedStdio() {
+        std::fflush(stdout);
+        ::dup2(m_in, 0);
+        ::dup2(m_out, 1);
+        ::close(m_in);
+        ::close(m_out);
+    }
+    RedirectedStdio(const RedirectedStdio&) = delete;
+    RedirectedStdio& operator=(const RedirectedStdio&) = delete;
+
+private:
+    int m_in;
+    int m_out;
+};
 
 TEST(RecordingMedia, EncoderRepeatsParameterSetsOnEveryKeyFrameOncePerSecond) {
     const EncParams params = MakeEncParams(kWidth, kHeight);
@@ -169,6 +263,80 @@ TEST(RecordingMedia, FullDiskFailsTheRecordingAndKeepsWhatWasWritten) {
         }
         EXPECT_LE(std::filesystem::file_size(path), 50u * 1024u);
     }
+}
+
+// The rewrite of a clean stop goes to a file of its own making: a file or a link someone put
+// under the old, predictable name NAME.mp4.part is neither consumed nor followed.
+TEST(RecordingMedia, FinishingLeavesPartFilesAndLinksBesideTheRecordingAlone) {
+    TempDir dir;
+    CalorviewTest::writeFile(dir.file("plain.mp4.part"), "keep me");
+    CalorviewTest::writeFile(dir.file("target"), "not yours");
+    std::filesystem::create_symlink("target", dir.file("linked.mp4.part"));
+    std::filesystem::create_symlink("absent", dir.file("dangling.mp4.part"));
+    for (const char* name : {"plain.mp4", "linked.mp4", "dangling.mp4"}) {
+        const std::string path = Record(dir, name, kScFormatMp4, 30, 40000);
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(path)));
+        EXPECT_EQ(CalorviewTest::probedFrames(path), 30);
+        ExpectProgressive(path);
+    }
+    // Compared as a truth value: a mismatch would print a whole MP4.
+    EXPECT_TRUE(CalorviewTest::readFile(dir.file("plain.mp4.part")) == "keep me");
+    EXPECT_TRUE(CalorviewTest::readFile(dir.file("target")) == "not yours");
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("linked.mp4.part")), "target");
+    EXPECT_EQ(std::filesystem::read_symlink(dir.file("dangling.mp4.part")), "absent");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("absent")));
+    // Nothing else is left behind: the temporary files went into place.
+    EXPECT_EQ(Names(dir.path()), (std::vector<std::string>{
+                                     "dangling.mp4", "dangling.mp4.part", "linked.mp4",
+                                     "linked.mp4.part", "plain.mp4", "plain.mp4.part", "target"}));
+}
+
+// libavformat reads "ab:" as a protocol in a name it is given; the recorder never gives it one.
+// A record folder with a colon (the settings' path, relative to the program's folder) and a
+// file named like a protocol both finish as progressive MP4, and nothing reaches standard
+// output.
+TEST(RecordingMedia, NamesWithAColonAreNamesNotUrls) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "ab:cd");
+    {
+        InFolder in(dir.path());
+        RedirectedStdio stdio(dir.file("stdout"));
+        RecordTo("ab:cd/20261207_081500.mp4", kScFormatMp4, 30, 40000);
+        RecordTo("pipe:1.mp4", kScFormatMp4, 30, 40000);
+        RecordTo("clip-10:30.mp4", kScFormatMp4, 30, 40000);
+    }
+    for (const char* name : {"ab:cd/20261207_081500.mp4", "pipe:1.mp4", "clip-10:30.mp4"}) {
+        const std::string path = dir.file(name);
+        SCOPED_TRACE(path);
+        EXPECT_EQ(CalorviewTest::probedFrames(path), 30);
+        ExpectProgressive(path);
+    }
+    EXPECT_EQ(CalorviewTest::readFile(dir.file("stdout")), "");
+    EXPECT_EQ(Names(dir.path() / "ab:cd"), (std::vector<std::string>{"20261207_081500.mp4"}));
+}
+
+// A rewrite that cannot be done leaves the fragmented file, playable, and says why (an errno,
+// never 0, which a caller would print as "Success").
+TEST(RecordingMedia, FailedRewriteKeepsTheFragmentedFileAndSaysWhy) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "folder");
+    int error = 0;
+    auto sink = Media::FileSink::Create(dir.file("folder/clip.mp4"), &error);
+    ASSERT_NE(sink, nullptr) << error;
+    Media::Mp4Writer writer(std::move(sink), 1765000000);
+    const EncodedClip clip(30);
+    for (size_t i = 0; i < clip.frames.size(); ++i) {
+        ASSERT_TRUE(writer.WriteFrame(clip.at(i))) << i;
+    }
+    // The folder moves away under the writer: the rewrite finds no file to read.
+    std::filesystem::rename(dir.path() / "folder", dir.path() / "moved");
+    EXPECT_FALSE(writer.Finish());
+    EXPECT_EQ(writer.Error(), ENOENT);
+    const std::string kept = dir.file("moved/clip.mp4");
+    EXPECT_EQ(CalorviewTest::probedFrames(kept), 30);
+    EXPECT_NE(CalorviewTest::readFile(kept).find("moof"), std::string::npos);
+    EXPECT_EQ(Names(dir.path() / "moved"), (std::vector<std::string>{"clip.mp4"}));
 }
 
 }  // namespace

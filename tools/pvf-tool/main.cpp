@@ -4,6 +4,15 @@
 //   pvf-tool to-mp4 FILE OUT.mp4    copies every whole record into a new MP4 (no re-encode)
 //
 // Exit status: 0 done, 1 failed (one line on stderr says why), 2 wrong usage.
+//
+// Names are names: FILE and OUT.mp4 are opened by the program itself, never handed to
+// libavformat as URLs ("clip-10:30.mp4", "pipe:1.mp4"). FILE must be a regular file (a FIFO is
+// refused, never waited on). A conversion that fails, or has nothing playable to write, exits 1
+// and removes the OUT.mp4 it created.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -12,8 +21,8 @@
 #include <memory>
 #include <string>
 
-#include "media/FileSink.h"
 #include "media/Mp4Writer.h"
+#include "media/PosixFileSink.h"
 #include "media/PvfReader.h"
 
 namespace {
@@ -24,6 +33,11 @@ constexpr int kUsage = 2;
 int Usage() {
     std::fprintf(stderr, "usage: pvf-tool info FILE | pvf-tool to-mp4 FILE OUT.mp4 | --help\n");
     return kUsage;
+}
+
+// What an errno says; never "Success" for a failure that did not tell why.
+std::string Reason(int error) {
+    return std::strerror(error != 0 ? error : EIO);
 }
 
 int Fail(const std::string& subject, const std::string& reason) {
@@ -39,7 +53,11 @@ void Help() {
         "info     prints the file's size, frame count, duration, key frames, creation time\n"
         "         (local time) and whether its end is damaged (what a crash leaves)\n"
         "to-mp4   writes every whole frame record into the new file OUT.mp4 as it is\n"
-        "         (no re-encoding); an existing OUT.mp4 is never overwritten\n");
+        "         (no re-encoding); an existing OUT.mp4 is never overwritten, and a\n"
+        "         conversion that fails or finds no whole key frame leaves no OUT.mp4\n"
+        "\n"
+        "FILE must be a regular file. FILE and OUT.mp4 are file names, never URLs.\n"
+        "Exit status: 0 done, 1 failed (one line on stderr says why), 2 wrong usage.\n");
 }
 
 // ISO 8601 in local time with the UTC offset, e.g. 2024-05-01T13:45:12+02:00.
@@ -58,11 +76,43 @@ std::string LocalIsoTime(int64_t seconds) {
     return text;
 }
 
+// Opens the regular file `path` as PVF. Anything else (a FIFO, a device, a folder) is refused
+// without reading from it: it is opened without waiting and looked at through its descriptor,
+// and the reader then opens that same file through /proc, so nothing put in its place
+// meanwhile is read. Null with *error set on failure.
+std::unique_ptr<Media::PvfReader> OpenRegularPvf(const std::string& path, std::string* error) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = std::string("cannot open: ") + std::strerror(errno);
+        return nullptr;
+    }
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0) {
+        *error = std::string("cannot open: ") + std::strerror(errno);
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        *error = "not a regular file";
+        ::close(fd);
+        return nullptr;
+    }
+    auto reader = Media::PvfReader::Open("/proc/self/fd/" + std::to_string(fd), error);
+    if (!reader && error->rfind("cannot open:", 0) == 0) {
+        reader = Media::PvfReader::Open(path, error);  // no /proc: by name, checked just now
+    }
+    ::close(fd);
+    return reader;
+}
+
 // Opens `path` and reads it through once; null, after saying why, when either fails.
 std::unique_ptr<Media::PvfReader> OpenSummarized(const std::string& path,
                                                  Media::PvfReader::Summary* summary) {
     std::string error;
-    auto reader = Media::PvfReader::Open(path, &error);
+    auto reader = OpenRegularPvf(path, &error);
     if (!reader) {
         Fail(path, error);
     } else if (!reader->Summarize(summary)) {
@@ -96,8 +146,56 @@ int Info(const std::string& path) {
     return 0;
 }
 
+// The output file a conversion created, removed again when the conversion fails. Only that
+// file: if something else has taken its name meanwhile, it stays.
+class CreatedOutput {
+public:
+    // Creates `path` exclusively (an existing file or link there is never opened).
+    bool Create(const std::string& path, int* error) {
+        int fd;
+        do {
+            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 || ::fstat(fd, &m_status) != 0) {
+            *error = errno;
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(path.c_str());
+            }
+            return false;
+        }
+        m_path = path;
+        m_sink = std::make_unique<Media::PosixFileSink>(fd, path);
+        return true;
+    }
+    std::unique_ptr<Media::FileSink> TakeSink() { return std::move(m_sink); }
+    // Removes the file if it is still the one created or the writer's rewrite of it, never
+    // what someone else has put there since.
+    void Remove(const Media::Mp4Writer& writer) {
+        m_sink.reset();
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        const bool rewritten = writer.Rewritten(&device, &inode);
+        struct stat now = {};
+        if (m_path.empty() || ::lstat(m_path.c_str(), &now) != 0) {
+            return;
+        }
+        const bool created = now.st_dev == m_status.st_dev && now.st_ino == m_status.st_ino;
+        const bool rewrite = rewritten && static_cast<uint64_t>(now.st_dev) == device &&
+                             static_cast<uint64_t>(now.st_ino) == inode;
+        if (created || rewrite) {
+            ::unlink(m_path.c_str());
+        }
+    }
+
+private:
+    std::string m_path;
+    struct stat m_status = {};
+    std::unique_ptr<Media::FileSink> m_sink;
+};
+
 int ToMp4(const std::string& path, const std::string& outPath) {
-    // Read through once first so that nothing is created for a file without a frame.
+    // Read through once first so that nothing is created for a file without a playable frame.
     Media::PvfReader::Summary summary;
     const auto reader = OpenSummarized(path, &summary);
     if (!reader) {
@@ -106,23 +204,30 @@ int ToMp4(const std::string& path, const std::string& outPath) {
     if (summary.frames == 0) {
         return Fail(path, "no whole frame to copy");
     }
-    int sinkError = 0;
-    auto sink = Media::FileSink::Create(outPath, &sinkError);
-    if (!sink) {
-        return Fail(outPath, std::strerror(sinkError));
+    if (summary.keyFrames == 0) {
+        return Fail(path, "no whole key frame to start from");  // an MP4 needs one to begin
     }
-    Media::Mp4Writer writer(std::move(sink), summary.creationTime);
+    CreatedOutput output;
+    int createError = 0;
+    if (!output.Create(outPath, &createError)) {
+        return Fail(outPath, std::strerror(createError));
+    }
+    Media::Mp4Writer writer(output.TakeSink(), summary.creationTime);
+    auto failed = [&output, &writer](const std::string& subject, const std::string& reason) {
+        output.Remove(writer);
+        return Fail(subject, reason);
+    };
     Media::EncodedFrame frame;
     while (reader->Next(&frame)) {
         if (!writer.WriteFrame(frame)) {
-            return Fail(outPath, std::strerror(writer.Error()));
+            return failed(outPath, Reason(writer.Error()));
         }
     }
     if (!reader->ErrorText().empty()) {
-        return Fail(path, reader->ErrorText());
+        return failed(path, reader->ErrorText());
     }
     if (!writer.Finish()) {
-        return Fail(outPath, std::strerror(writer.Error()));
+        return failed(outPath, Reason(writer.Error()));
     }
     const int64_t damaged = summary.damagedTailBytes + summary.skippedBytes;
     if (damaged > 0) {
