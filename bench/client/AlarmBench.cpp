@@ -18,6 +18,7 @@
 #include "support/TempDir.h"
 #include "support/Timing.h"
 #include "video/DeviceConnectionManager.h"
+#include "video/FrameFacts.h"
 #include "video/VideoWindow.h"
 
 namespace {
@@ -58,12 +59,12 @@ void ClearImages() {
 void BM_AlarmSnapshotToPng(benchmark::State& state) {
     Page page;
     VideoWindow* video = page.panel.videoWindow();
-    video->CopyFrameForSnapshot();
+    video->CopyFrameForSnapshot(FrameFacts{"20261207_091500", "2026-12-07 09:15:00", 385, 0});
     int n = 0;
     for (auto _ : state) {
         const std::string path = g_dir->file("bench_" + std::to_string(n++) + ".png");
         int result = 0;
-        video->SaveSnapshot(path.c_str(), &result, {{"Temperature", "38.5 C"}});
+        video->SaveSnapshot(path.c_str(), &result);
     }
     state.counters["file_KiB"] = std::filesystem::file_size(g_dir->file("bench_0.png")) / 1024.0;
     ClearImages();

@@ -145,16 +145,6 @@ void VideoWindow::EncoderSize(int* width, int* height) const {
 }
 
 bool VideoWindow::SaveSnapshot(const char* path, int* result) {
-    return WriteSnapshot(path, result, nullptr);
-}
-
-bool VideoWindow::SaveSnapshot(const char* path, int* result,
-                               const std::vector<Media::PngText>& text) {
-    return WriteSnapshot(path, result, &text);
-}
-
-bool VideoWindow::WriteSnapshot(const char* path, int* result,
-                                const std::vector<Media::PngText>* text) {
     const std::string file(path);
     const size_t slash = file.rfind('/');
     // A bare file name lies in the working folder: ask about that one.
@@ -179,17 +169,12 @@ bool VideoWindow::WriteSnapshot(const char* path, int* result,
     if (m_SnapshotFrame.empty()) {
         return false;
     }
-    std::vector<Media::PngText> factsText;
-    if (text == nullptr) {
-        factsText = FrameFactsText(facts);
-        text = &factsText;
-    }
     m_SnapshotWidth = 0;
     m_SnapshotHeight = 0;
     m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     UyvyToRgb24(m_SnapshotFrame.data(), m_RgbBuffer1.data(), width, height);
     DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, timeOfDay);
-    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, *text, &m_Png)) {
+    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, FrameFactsText(facts), &m_Png)) {
         return false;
     }
     int error = 0;

@@ -69,8 +69,6 @@ public:
     // over an existing file. True when written. Refused with *result = 1 when the folder's disk
     // has less than 5 GiB free (otherwise *result is left alone). GUI thread.
     bool SaveSnapshot(const char* path, int* result);
-    // The same with the caller's `text` in place of the stored facts.
-    bool SaveSnapshot(const char* path, int* result, const std::vector<Media::PngText>& text);
     // GUI thread: the picture the last successful SaveSnapshot wrote (camera time burnt in),
     // scaled to width x height by nearest pixels, as a thumbnail; a null image before any.
     QImage LastSnapshotScaled(int width, int height) const;
@@ -123,8 +121,6 @@ private:
     void CopyFrameLocked(const FrameFacts* facts);
     // m_BufferMutex held: what SnapshotCopy gives.
     void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
-    // SaveSnapshot; `text` null: the stored facts.
-    bool WriteSnapshot(const char* path, int* result, const std::vector<Media::PngText>* text);
 
     OSDWindow* m_OSD = nullptr;  // child overlay; set in the constructor, then constant
 
