@@ -104,7 +104,8 @@ std::string CheckHeader(int fd, int64_t fileSize, int64_t* headerSize, int64_t* 
 std::unique_ptr<PvfReader> PvfReader::Open(const std::string& path, std::string* error) {
     int fd;
     do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Without waiting: a FIFO given as a recording is refused below, not waited on.
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         *error = std::string("cannot open: ") + std::strerror(errno);

@@ -76,43 +76,11 @@ std::string LocalIsoTime(int64_t seconds) {
     return text;
 }
 
-// Opens the regular file `path` as PVF. Anything else (a FIFO, a device, a folder) is refused
-// without reading from it: it is opened without waiting and looked at through its descriptor,
-// and the reader then opens that same file through /proc, so nothing put in its place
-// meanwhile is read. Null with *error set on failure.
-std::unique_ptr<Media::PvfReader> OpenRegularPvf(const std::string& path, std::string* error) {
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        *error = std::string("cannot open: ") + std::strerror(errno);
-        return nullptr;
-    }
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0) {
-        *error = std::string("cannot open: ") + std::strerror(errno);
-        ::close(fd);
-        return nullptr;
-    }
-    if (!S_ISREG(status.st_mode)) {
-        *error = "not a regular file";
-        ::close(fd);
-        return nullptr;
-    }
-    auto reader = Media::PvfReader::Open("/proc/self/fd/" + std::to_string(fd), error);
-    if (!reader && error->rfind("cannot open:", 0) == 0) {
-        reader = Media::PvfReader::Open(path, error);  // no /proc: by name, checked just now
-    }
-    ::close(fd);
-    return reader;
-}
-
 // Opens `path` and reads it through once; null, after saying why, when either fails.
 std::unique_ptr<Media::PvfReader> OpenSummarized(const std::string& path,
                                                  Media::PvfReader::Summary* summary) {
     std::string error;
-    auto reader = OpenRegularPvf(path, &error);
+    auto reader = Media::PvfReader::Open(path, &error);
     if (!reader) {
         Fail(path, error);
     } else if (!reader->Summarize(summary)) {
