@@ -36,9 +36,9 @@ package: build
 test: build test-sanitizers test-fuzz
 	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j 2
 
-# AddressSanitizer + UndefinedBehaviorSanitizer run every test; ThreadSanitizer runs the tests
-# labelled threaded. LeakSanitizer passes over the leaks listed in tests/lsan.supp, which names
-# only third-party libraries.
+# AddressSanitizer + UndefinedBehaviorSanitizer run every test, and the random driver, which only
+# this build registers; ThreadSanitizer runs the tests labelled threaded. LeakSanitizer passes
+# over the leaks listed in tests/lsan.supp, which names only third-party libraries.
 ASAN_CONFIG := -DCALORVIEW_SANITIZER=address -DCALORVIEW_BENCHMARKS=OFF
 ASAN_ENV    := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
@@ -65,17 +65,22 @@ test-fuzz: fuzz-build
 fuzz: fuzz-build
 	fuzz/run-fuzzers.sh $(BUILD_FUZZ) 300
 
-# The hot-plug soak at length under AddressSanitizer (its log goes to $(BUILD_ASAN)/soak.log),
-# then the staged program on the demo camera for SOAK_MINUTES with its memory sampled every
-# minute (docs/soak.md).
-SOAK_MINUTES ?= 30
+# Under AddressSanitizer (logs in $(BUILD_ASAN)/): the hot-plug soak at length, then the random
+# driver of the main window for DRIVER_SECONDS with seed DRIVER_SEED (0: a new one, printed). Then
+# the staged program on the demo camera for SOAK_MINUTES with its memory sampled every minute
+# (docs/soak.md).
+SOAK_MINUTES   ?= 30
+DRIVER_SECONDS ?= 600
+DRIVER_SEED    ?= 0
 soak: stage
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) $(ASAN_CONFIG)
-	cmake --build $(BUILD_ASAN) --target video_hotplug_soak_tests
+	cmake --build $(BUILD_ASAN) --target video_hotplug_soak_tests client_random_driver_tests
 	CALORVIEW_SOAK_CYCLES=1000 $(ASAN_ENV) \
 	$(BUILD_ASAN)/tests/client/video/video_hotplug_soak_tests >$(BUILD_ASAN)/soak.log 2>&1 \
 	|| { tail -n 40 $(BUILD_ASAN)/soak.log; exit 1; }
 	grep -E 'cycles in' $(BUILD_ASAN)/soak.log
+	CALORVIEW_DRIVER_SEED=$(DRIVER_SEED) CALORVIEW_DRIVER_SECONDS=$(DRIVER_SECONDS) $(ASAN_ENV) \
+	$(BUILD_ASAN)/tests/client/app/client_random_driver_tests
 	scripts/soak-staged.sh $(BUILD)/stage $(SOAK_MINUTES)
 
 bench: stage
