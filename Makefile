@@ -67,11 +67,12 @@ fuzz: fuzz-build
 
 # Under AddressSanitizer (logs in $(BUILD_ASAN)/): the hot-plug soak at length, then the random
 # driver of the main window for DRIVER_SECONDS with seed DRIVER_SEED (0: a new one, printed). Then
-# the staged program on the demo camera for SOAK_MINUTES with its memory sampled every minute
-# (docs/soak.md).
+# the staged program: ended by SIGTERM at random moments STRESS_RUNS times, and on the demo camera
+# for SOAK_MINUTES with its memory sampled every minute (docs/soak.md).
 SOAK_MINUTES   ?= 30
 DRIVER_SECONDS ?= 600
 DRIVER_SEED    ?= 0
+STRESS_RUNS    ?= 50
 soak: stage
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) $(ASAN_CONFIG)
 	cmake --build $(BUILD_ASAN) --target video_hotplug_soak_tests client_random_driver_tests
@@ -81,6 +82,7 @@ soak: stage
 	grep -E 'cycles in' $(BUILD_ASAN)/soak.log
 	CALORVIEW_DRIVER_SEED=$(DRIVER_SEED) CALORVIEW_DRIVER_SECONDS=$(DRIVER_SECONDS) $(ASAN_ENV) \
 	$(BUILD_ASAN)/tests/client/app/client_random_driver_tests
+	scripts/sigterm-stress.sh $(BUILD)/stage $(STRESS_RUNS)
 	scripts/soak-staged.sh $(BUILD)/stage $(SOAK_MINUTES)
 
 bench: stage
