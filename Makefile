@@ -9,7 +9,7 @@ CMAKE_GEN  := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 # randomisation on recent kernels; running without it is the documented remedy.
 NO_ASLR := setarch $(shell uname -m) -R
 
-.PHONY: all deps build stage run package test test-sanitizers test-fuzz fuzz fuzz-build soak bench format clean
+.PHONY: all deps build stage run package test test-sanitizers test-asan test-tsan test-fuzz fuzz fuzz-build soak bench format clean
 
 all: build
 
@@ -44,10 +44,14 @@ ASAN_ENV    := ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 QT_QPA_PLATFORM=offscreen
 
-test-sanitizers: deps
+test-sanitizers: test-asan test-tsan
+
+test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) $(ASAN_CONFIG)
 	cmake --build $(BUILD_ASAN)
 	$(ASAN_ENV) ctest --test-dir $(BUILD_ASAN) --output-on-failure -j 2
+
+test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCALORVIEW_SANITIZER=thread
 	cmake --build $(BUILD_TSAN) --target threaded-tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QT_QPA_PLATFORM=offscreen \
