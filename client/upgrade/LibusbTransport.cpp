@@ -102,9 +102,7 @@ bool LibusbTransport::openDevice(uint16_t productId) {
             m_handle = nullptr;
         }
     }
-    if (count > 0) {
-        libusb_free_device_list(list, 1);
-    }
+    libusb_free_device_list(list, 1);  // an empty list is allocated too; null (failure) is ignored
     return m_handle != nullptr;
 }
 
@@ -216,9 +214,7 @@ std::vector<std::string> LibusbTransport::ListCandidates(uint16_t vendorId, uint
         }
         lines.push_back(line);
     }
-    if (count > 0) {
-        libusb_free_device_list(list, 1);
-    }
+    libusb_free_device_list(list, 1);  // an empty list is allocated too; null (failure) is ignored
     libusb_exit(context);
     return lines;
 }

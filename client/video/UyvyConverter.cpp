@@ -78,7 +78,7 @@ void blendColumns(const uint32_t* __restrict row, const int* __restrict columns,
 
 // Where output pixel `index` takes its first neighbour and the weights from, in 16.16: the
 // raster engine's sample position less half a pixel.
-int samplePosition(int index, double step) {
+int64_t samplePosition(int index, double step) {
     return RasterSourcePosition(index, step) - kFixedOne / 2;
 }
 
@@ -93,9 +93,9 @@ void UyvyConverter::Prepare(int width, int height, QSize size) {
     m_Size = size;
     m_Rows.resize(static_cast<size_t>(size.height()));
     for (int y = 0; y < size.height(); ++y) {
-        const int position = samplePosition(y, RasterSourceStep(size.height(), height));
+        const int64_t position = samplePosition(y, RasterSourceStep(size.height(), height));
         Tap& tap = m_Rows[static_cast<size_t>(y)];
-        tap.first = position >> 16;
+        tap.first = static_cast<int>(position >> 16);
         tap.weight = static_cast<uint16_t>((position & 0xFFFF) >> 8);
         if (tap.first < 0) {
             tap = {0, 0, 0};
@@ -107,12 +107,12 @@ void UyvyConverter::Prepare(int width, int height, QSize size) {
     }
     // Columns step by a truncated increment from the first one, as the raster engine's do.
     const double columnStep = RasterSourceStep(size.width(), width);
-    const int step = static_cast<int>(columnStep * kFixedOne);
+    const auto step = static_cast<int64_t>(columnStep * kFixedOne);
     m_Columns.resize(static_cast<size_t>(size.width()));
     m_ColumnMix.resize(static_cast<size_t>(size.width()));
-    int position = samplePosition(0, columnStep);
+    int64_t position = samplePosition(0, columnStep);
     for (int x = 0; x < size.width(); ++x, position += step) {
-        int first = position >> 16;
+        auto first = static_cast<int>(position >> 16);
         unsigned weight = (position & 0xFFFF) >> 8;
         if (first < 0) {
             first = 0;

@@ -204,13 +204,13 @@ QImage VideoWindow::LastSnapshotScaled(int width, int height) const {
     const double stepY = RasterSourceStep(height, m_SnapshotHeight);
     const auto rowBytes = static_cast<size_t>(m_SnapshotWidth) * 3;
     for (int y = 0; y < height; ++y) {
-        const int sourceY =
-            std::clamp(RasterSourcePosition(y, stepY) >> 16, 0, m_SnapshotHeight - 1);
+        const auto sourceY = static_cast<int>(
+            std::clamp<int64_t>(RasterSourcePosition(y, stepY) >> 16, 0, m_SnapshotHeight - 1));
         const unsigned char* row = m_RgbBuffer1.data() + rowBytes * static_cast<size_t>(sourceY);
         auto* out = reinterpret_cast<QRgb*>(thumbnail.scanLine(y));
         for (int x = 0; x < width; ++x) {
-            const int sourceX =
-                std::clamp(RasterSourcePosition(x, stepX) >> 16, 0, m_SnapshotWidth - 1);
+            const auto sourceX = static_cast<int>(
+                std::clamp<int64_t>(RasterSourcePosition(x, stepX) >> 16, 0, m_SnapshotWidth - 1));
             const unsigned char* pixel = row + static_cast<size_t>(sourceX) * 3;
             out[x] = qRgb(pixel[0], pixel[1], pixel[2]);
         }
