@@ -45,25 +45,43 @@ struct Picture {
     }
 };
 
+// `count` encoded frames, 40 ms apart, as the recorder hands them to a container writer.
+struct EncodedClip {
+    std::vector<std::vector<uint8_t>> frames;
+    explicit EncodedClip(int count) {
+        const EncParams params = MakeEncParams(kWidth, kHeight);
+        void* encoder = X264_Enc_Open(&params);
+        std::vector<unsigned char> out(kWidth * kHeight * 2);
+        for (int i = 0; i < count; ++i) {
+            Picture picture(i);
+            EncPicture in = picture.enc();
+            EncOutput output{0, out.data(), static_cast<int32_t>(out.size())};
+            const int n = X264_Enc_Start(encoder, &in, &output);
+            EXPECT_GT(n, 0) << "frame " << i << ": no delay, one picture in, its bytes out";
+            frames.emplace_back(out.begin(), out.begin() + std::max(n, 0));
+        }
+        X264_Enc_Close(encoder);
+    }
+    Media::EncodedFrame at(size_t i) const {
+        return {frames[i].data(), frames[i].size(), static_cast<int64_t>(i) * 40000,
+                Media::IsKeyFrame(frames[i].data(), frames[i].size())};
+    }
+};
+
 // Encodes `count` frames spaced `gapUs` apart into the new file `path` of `format`.
 void RecordTo(const std::string& path, int format, int count, int64_t gapUs) {
-    const EncParams params = MakeEncParams(kWidth, kHeight);
-    void* encoder = X264_Enc_Open(&params);
+    const EncodedClip clip(count);
     void* file = nullptr;
     EXPECT_TRUE(SC_Init());
     EXPECT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000,
                             "alarm 38.5 \u2103", &file),
               0);
-    std::vector<unsigned char> out(kWidth * kHeight * 2);
     for (int i = 0; i < count; ++i) {
-        Picture picture(i);
-        EncPicture in = picture.enc();
-        EncOutput output{0, out.data(), static_cast<int32_t>(out.size())};
-        const int n = X264_Enc_Start(encoder, &in, &output);
-        EXPECT_GT(n, 0) << "frame " << i << ": no delay, one picture in, its bytes out";
-        EXPECT_EQ(SC_InputDataAt(file, out.data(), n, 5000000 + i * gapUs), 0);
+        const std::vector<uint8_t>& frame = clip.frames[static_cast<size_t>(i)];
+        EXPECT_EQ(
+            SC_InputDataAt(file, frame.data(), static_cast<int>(frame.size()), 5000000 + i * gapUs),
+            0);
     }
-    X264_Enc_Close(encoder);
     SC_FinishFile(file);
     SC_CloseFile(file);
     SC_Uninit();
@@ -77,28 +95,6 @@ std::string Record(const TempDir& dir, const std::string& name, int format, int 
     RecordTo(path, format, count, gapUs);
     return path;
 }
-
-// `count` encoded frames, 40 ms apart, as the recorder hands them to a container writer.
-struct EncodedClip {
-    std::vector<std::vector<uint8_t>> frames;
-    explicit EncodedClip(int count) {
-        const EncParams params = MakeEncParams(kWidth, kHeight);
-        void* encoder = X264_Enc_Open(&params);
-        std::vector<unsigned char> out(kWidth * kHeight * 2);
-        for (int i = 0; i < count; ++i) {
-            Picture picture(i);
-            EncPicture in = picture.enc();
-            EncOutput output{0, out.data(), static_cast<int32_t>(out.size())};
-            const int n = X264_Enc_Start(encoder, &in, &output);
-            frames.emplace_back(out.begin(), out.begin() + std::max(n, 0));
-        }
-        X264_Enc_Close(encoder);
-    }
-    Media::EncodedFrame at(size_t i) const {
-        return {frames[i].data(), frames[i].size(), static_cast<int64_t>(i) * 40000,
-                Media::IsKeyFrame(frames[i].data(), frames[i].size())};
-    }
-};
 
 // A clean stop's layout: the index in front of the pictures, no fragments.
 void ExpectProgressive(const std::string& path) {
