@@ -11,7 +11,7 @@ packages=(
     libx264-dev libavformat-dev libavcodec-dev libavutil-dev libyuv-dev libdeflate-dev
     libjsoncpp-dev libminizip-dev zlib1g-dev libudev-dev libusb-1.0-0-dev
     libgtest-dev libgmock-dev libbenchmark-dev
-    xvfb xauth xdotool x11-utils ffmpeg fonts-noto-cjk unzip desktop-file-utils pngcheck
+    xvfb xauth xdotool x11-utils ffmpeg fonts-noto-cjk unzip zip desktop-file-utils pngcheck
 )
 
 missing=()

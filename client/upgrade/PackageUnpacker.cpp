@@ -398,17 +398,21 @@ bool CopyData(unzFile zip, const Entry& entry, int fd, uint64_t* budget, std::st
         }
         stream.next_in = in.data();
         stream.avail_in = static_cast<uInt>(got);
-        while (ok && !ended && stream.avail_in > 0) {
+        // A full output block may leave output inside zlib even when all input is taken: go on
+        // until the stream ends or zlib can make no progress without more input.
+        bool more = true;
+        while (ok && !ended && more) {
             stream.next_out = out.data() + filled;
             stream.avail_out = static_cast<uInt>(kWriteBlock - filled);
             const int rc = inflate(&stream, Z_NO_FLUSH);
             const size_t n = kWriteBlock - filled - stream.avail_out;
             if (rc == Z_STREAM_END) {
                 ended = true;
-            } else if (rc != Z_OK) {
+            } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
                 ok = Fail(error, "entry " + name + " is corrupt");
                 break;
             }
+            more = rc == Z_OK && (stream.avail_in > 0 || stream.avail_out == 0);
             ok = take(n);
         }
         if (ended) {

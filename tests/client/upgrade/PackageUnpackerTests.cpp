@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -156,6 +157,54 @@ TEST(PackageUnpackerTest, UnpacksFilesFoldersModesAndTimesAndReplacesExistingFil
     for (const std::string& path : Tree(dir.path())) {
         EXPECT_EQ(path.find(".part-"), std::string::npos) << path;
     }
+}
+
+// Archives as other tools write them: Python's zipfile and Info-ZIP's zip at every level, zlib's
+// fixed Huffman blocks, stored entries. The entries end just past whole 16 KiB blocks, where
+// inflate still holds output when the output block fills on the last input.
+TEST(PackageUnpackerTest, UnpacksArchivesOfOtherWriters) {
+    static const char kWriters[] = R"(
+import os, subprocess, sys, zipfile, zlib
+out = sys.argv[1]
+os.mkdir(out + "/src")
+names = []
+for size in (16385, 16389, 16684, 32769, 49153, 65537, 65841):
+    names.append("img%d" % size)
+    with open(out + "/src/" + names[-1], "wb") as f:
+        f.write((b"0123456789abcdef" * size)[:size])
+def python(label, method, level, strategy=zlib.Z_DEFAULT_STRATEGY):
+    zipfile._get_compressor = lambda kind, unused=None: zlib.compressobj(
+        level, zlib.DEFLATED, -15, 9, strategy) if kind == zipfile.ZIP_DEFLATED else None
+    with zipfile.ZipFile(out + "/" + label + ".zip", "w", method) as z:
+        for name in names:
+            z.write(out + "/src/" + name, name)
+for level in range(10):
+    python("python-%d" % level, zipfile.ZIP_DEFLATED, level)
+    python("fixed-%d" % level, zipfile.ZIP_DEFLATED, level, zlib.Z_FIXED)
+    subprocess.run(["zip", "-q", "-%d" % level, "../zip-%d.zip" % level] + names,
+                   cwd=out + "/src", check=True)
+python("stored", zipfile.ZIP_STORED, 0)
+)";
+    TempDir dir;
+    CalorviewTest::writeFile(dir.file("writers.py"), kWriters);
+    ASSERT_EQ(
+        std::system(("python3 " + dir.file("writers.py") + " " + dir.path().string()).c_str()), 0);
+    int archives = 0;
+    for (const auto& zip : fs::directory_iterator(dir.path())) {
+        if (zip.path().extension() != ".zip") {
+            continue;
+        }
+        SCOPED_TRACE(zip.path().filename());
+        ++archives;
+        const std::string out = dir.file("out/" + zip.path().stem().string() + "/");
+        std::string error;
+        ASSERT_EQ(PackageUnpacker::Unpack(zip.path().string(), out, &error), 1) << error;
+        for (const auto& source : fs::directory_iterator(dir.path() / "src")) {
+            EXPECT_EQ(readFile(out + source.path().filename().string()),
+                      readFile(source.path().string()));
+        }
+    }
+    EXPECT_EQ(archives, 31);
 }
 
 TEST(PackageUnpackerTest, MakesStoredNamesRelative) {
