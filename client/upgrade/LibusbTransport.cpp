@@ -15,9 +15,9 @@ constexpr int kBootChunk = 32000;
 constexpr int kBootWriteTimeoutMs = 20000;
 constexpr int kReenumerationPollMs = 250;
 
-std::string idText(uint16_t vendorId, uint16_t productId) {
+std::string idText(LibusbTransport::UsbId id) {
     char text[16];
-    std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
+    std::snprintf(text, sizeof text, "%04x:%04x", id.vendor, id.product);
     return text;
 }
 
@@ -28,10 +28,10 @@ std::string whereText(libusb_device* device) {
     return text;
 }
 
-bool hasIds(libusb_device* device, uint16_t vendorId, uint16_t productId) {
+bool hasIds(libusb_device* device, LibusbTransport::UsbId id) {
     libusb_device_descriptor descriptor{};
     return libusb_get_device_descriptor(device, &descriptor) == 0 &&
-           descriptor.idVendor == vendorId && descriptor.idProduct == productId;
+           descriptor.idVendor == id.vendor && descriptor.idProduct == id.product;
 }
 
 // libusb takes 0 as "no time-out"; the upgrade never means that.
@@ -41,8 +41,9 @@ unsigned int timeoutOf(int timeoutMs) {
 
 }  // namespace
 
-LibusbTransport::LibusbTransport(uint16_t vendorId, uint16_t productId, uint16_t bootProductId)
-    : m_vendorId(vendorId), m_productId(productId), m_bootProductId(bootProductId) {}
+LibusbTransport::LibusbTransport(uint16_t vendorId, uint16_t productId,
+                                 std::optional<UsbId> bootLoader)
+    : m_camera{vendorId, productId}, m_bootLoader(bootLoader) {}
 
 LibusbTransport::~LibusbTransport() {
     close();
@@ -54,9 +55,9 @@ LibusbTransport::~LibusbTransport() {
 bool LibusbTransport::open() {
     close();
     m_reason.clear();
-    const std::string notFound = "no camera " + idText(m_vendorId, m_productId) +
-                                 " (nor its boot loader " + idText(m_vendorId, m_bootProductId) +
-                                 ") found";
+    const std::string notFound =
+        "no camera " + idText(m_camera) +
+        (m_bootLoader ? " (nor its boot loader " + idText(*m_bootLoader) + ")" : "") + " found";
     if (m_context == nullptr) {
         const int rc = libusb_init(&m_context);
         if (rc != 0) {
@@ -65,9 +66,9 @@ bool LibusbTransport::open() {
             return false;
         }
     }
-    if (openDevice(m_productId)) {
+    if (openDevice(m_camera)) {
         m_bootMode = false;
-    } else if (m_reason.empty() && openDevice(m_bootProductId)) {
+    } else if (m_reason.empty() && m_bootLoader && openDevice(*m_bootLoader)) {
         m_bootMode = true;
     } else {
         if (m_reason.empty()) {
@@ -83,15 +84,15 @@ bool LibusbTransport::open() {
 }
 
 // True when a device with the ids was opened; false with m_reason empty when there is none.
-bool LibusbTransport::openDevice(uint16_t productId) {
+bool LibusbTransport::openDevice(UsbId id) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(m_context, &list);
     for (ssize_t i = 0; i < count && m_handle == nullptr && m_reason.empty(); ++i) {
-        if (!hasIds(list[i], m_vendorId, productId)) {
+        if (!hasIds(list[i], id)) {
             continue;
         }
         const int rc = libusb_open(list[i], &m_handle);
-        const std::string which = idText(m_vendorId, productId) + " at " + whereText(list[i]);
+        const std::string which = idText(id) + " at " + whereText(list[i]);
         if (rc == LIBUSB_ERROR_ACCESS) {
             m_reason = "no permission to open the camera " + which +
                        " (a udev rule must give this user access)";
@@ -201,7 +202,7 @@ std::vector<std::string> LibusbTransport::ListCandidates(uint16_t vendorId, uint
             descriptor.idVendor != vendorId || descriptor.idProduct != productId) {
             continue;
         }
-        std::string line = whereText(list[i]) + " " + idText(vendorId, productId);
+        std::string line = whereText(list[i]) + " " + idText({vendorId, productId});
         libusb_device_handle* handle = nullptr;
         if (descriptor.iProduct != 0 && libusb_open(list[i], &handle) == 0) {
             unsigned char product[128];
@@ -321,7 +322,7 @@ int LibusbTransport::loadBootProgrammer(const char* pathUtf8) {
     while (std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kReenumerationPollMs));
         m_reason.clear();
-        if (openDevice(m_productId)) {
+        if (openDevice(m_camera)) {
             if (claimUpgradeInterface()) {
                 return 1;
             }

@@ -3,14 +3,17 @@
 // its kernel driver) alone, so the picture may keep running while the tool talks to the camera.
 //
 // Channels: channel 1 is the interface's first bulk OUT/IN endpoint pair, channel 2 its second
-// pair, or the first again when there is only one. Boot mode: when only a device with the boot
-// loader's product id is present, open() takes that one and isBootMode() reports 1.
+// pair, or the first again when there is only one. Boot mode: only when the caller names the
+// boot loader's ids and only that device is present, open() takes it and isBootMode() reports 1.
+// Without a named boot loader no other device is ever opened: its ids are not known, and a
+// guessed id could belong to any other gadget.
 // docs/upgrade.md gives the details.
 //
 // Threads: one thread at a time.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,17 +26,21 @@ class LibusbTransport : public UpgradeTransport {
 public:
     static constexpr uint16_t kVendorId = 0x1d6b;
     static constexpr uint16_t kProductId = 0x0102;
-    static constexpr uint16_t kBootProductId = 0x0103;
+    struct UsbId {
+        uint16_t vendor = 0;
+        uint16_t product = 0;
+    };
     // How long loadBootProgrammer waits for the camera to come back with its own product id.
     static constexpr int kReenumerationMs = 15000;
 
+    // `bootLoader`: the ids the camera's boot loader enumerates with; none, no boot mode.
     explicit LibusbTransport(uint16_t vendorId = kVendorId, uint16_t productId = kProductId,
-                             uint16_t bootProductId = kBootProductId);
+                             std::optional<UsbId> bootLoader = std::nullopt);
     ~LibusbTransport() override;
     LibusbTransport(const LibusbTransport&) = delete;
     LibusbTransport& operator=(const LibusbTransport&) = delete;
 
-    // Opens the camera (or, when only it is present, its boot loader) and claims the upgrade
+    // Opens the camera (or, when only it is present, the named boot loader) and claims the upgrade
     // interface. False with a one-line reason() when there is no camera, the interface is busy,
     // permission is missing or the device has no bulk endpoint pair outside its video interface.
     bool open();
@@ -56,7 +63,7 @@ public:
                  unsigned char channel) override;
     // wMaxPacketSize of the channel's IN endpoint; 0 while not open or for another endpoint.
     uint16_t maxPacketSize(int endpoint) override;
-    // 1 when open() found only the boot loader.
+    // 1 when open() found only the named boot loader.
     int isBootMode() override;
     // Sends the image over channel 1 of the boot loader (the 12-byte "filesize" message, then
     // 32000-byte chunks, no replies awaited), closes it and waits up to kReenumerationMs for the
@@ -71,14 +78,13 @@ private:
         uint16_t inPacket = 0;
     };
 
-    bool openDevice(uint16_t productId);
+    bool openDevice(UsbId id);
     bool claimUpgradeInterface();
     const Channel* channel(unsigned char number) const;
     void noteFailure(int rc);
 
-    uint16_t m_vendorId;
-    uint16_t m_productId;
-    uint16_t m_bootProductId;
+    UsbId m_camera;
+    std::optional<UsbId> m_bootLoader;
     libusb_context* m_context = nullptr;
     libusb_device_handle* m_handle = nullptr;
     int m_interface = -1;

@@ -5,13 +5,15 @@
 #include <iconv.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "FailureLine.h"
 #include "upgrade/LibusbTransport.h"
 #include "upgrade/SimulatedCamera.h"
 #include "upgrade/UsbUpgrader.h"
@@ -25,13 +27,47 @@ void Usage(FILE* out) {
     std::fprintf(out,
                  "usage: calorview-upgrade [options] PACKAGE.bin\n"
                  "       calorview-upgrade [options] --raw IMAGE [--target 0|1|2]\n"
-                 "       calorview-upgrade --list\n"
+                 "       calorview-upgrade [--boot-loader VID:PID] --list\n"
                  "options:\n"
-                 "  --simulate        use the simulated camera instead of USB\n"
-                 "  --hwid ID         the simulated camera's hardware identifier (TC-480-A)\n"
-                 "  --language 0|1    the simulated camera's language flag (1: Chinese)\n"
-                 "  --verbose         print the protocol's log on stdout\n"
-                 "  --list            list the candidate USB devices\n");
+                 "  --boot-loader VID:PID  the USB ids (hexadecimal) of the camera's boot loader;\n"
+                 "                         without it no other device is taken for the camera\n"
+                 "  --simulate             use the simulated camera instead of USB\n"
+                 "  --hwid ID              the simulated camera's hardware identifier (TC-480-A)\n"
+                 "  --language 0|1         the simulated camera's language flag (1: Chinese)\n"
+                 "  --verbose              print the protocol's log on stdout\n"
+                 "  --list                 list the candidate USB devices\n");
+}
+
+// True when all of `text` is a decimal number from `low` to `high`; nothing else is taken for
+// one (atoi would take "cam0" for 0 and "2junk" for 2).
+bool Number(const char* text, int low, int high, int* value) {
+    const char* end = text + std::strlen(text);
+    int parsed = 0;
+    const auto [stop, error] = std::from_chars(text, end, parsed);
+    if (error != std::errc() || stop != end || parsed < low || parsed > high) {
+        return false;
+    }
+    *value = parsed;
+    return true;
+}
+
+// True when all of `text` is a 16-bit id of one to four hexadecimal digits.
+bool HexId(const std::string& text, uint16_t* value) {
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, *value, 16);
+    return !text.empty() && text.size() <= 4 && error == std::errc() && stop == end;
+}
+
+// "VID:PID", as lsusb shows it.
+bool UsbIdOf(const std::string& text, std::optional<LibusbTransport::UsbId>* id) {
+    const size_t colon = text.find(':');
+    LibusbTransport::UsbId parsed;
+    if (colon == std::string::npos || !HexId(text.substr(0, colon), &parsed.vendor) ||
+        !HexId(text.substr(colon + 1), &parsed.product)) {
+        return false;
+    }
+    *id = parsed;
+    return true;
 }
 
 // The status texts arrive as GBK bytes; the terminal speaks UTF-8.
@@ -90,29 +126,15 @@ void OnStatus(int code, const char* text, void* user) {
     std::fflush(stderr);
 }
 
-// The last line of the protocol log that is not a hex dump: what went wrong, in its words.
-std::string LastLogLine(int fd) {
-    std::string log;
+std::string ReadAll(int fd) {
+    std::string text;
     char buffer[4096];
     ssize_t n;
     lseek(fd, 0, SEEK_SET);
     while ((n = read(fd, buffer, sizeof buffer)) > 0) {
-        log.append(buffer, static_cast<size_t>(n));
+        text.append(buffer, static_cast<size_t>(n));
     }
-    std::string last;
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        if (end == std::string::npos) {
-            end = log.size();
-        }
-        const std::string line = log.substr(start, end - start);
-        if (!line.empty() && line.rfind("writeData", 0) != 0 && line.rfind("readData", 0) != 0) {
-            last = line;
-        }
-        start = end + 1;
-    }
-    return last;
+    return text;
 }
 
 int Fail(const std::string& reason) {
@@ -128,8 +150,10 @@ int main(int argc, char** argv) {
     bool list = false;
     std::string raw;
     std::string package;
-    int target = 2;
     SimulatedCamera::Options simulated;
+    int target = 2;
+    int language = simulated.language;
+    std::optional<LibusbTransport::UsbId> bootLoader;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -141,12 +165,14 @@ int main(int argc, char** argv) {
             list = true;
         } else if (arg == "--raw" && hasValue) {
             raw = argv[++i];
-        } else if (arg == "--target" && hasValue) {
-            target = std::atoi(argv[++i]);
+        } else if (arg == "--target" && hasValue && Number(argv[i + 1], 0, 2, &target)) {
+            ++i;
         } else if (arg == "--hwid" && hasValue) {
             simulated.hardwareId = argv[++i];
-        } else if (arg == "--language" && hasValue) {
-            simulated.language = static_cast<uint8_t>(std::atoi(argv[++i]));
+        } else if (arg == "--language" && hasValue && Number(argv[i + 1], 0, 1, &language)) {
+            ++i;
+        } else if (arg == "--boot-loader" && hasValue && UsbIdOf(argv[i + 1], &bootLoader)) {
+            ++i;
         } else if (arg == "--help" || arg == "-h") {
             Usage(stdout);
             return 0;
@@ -158,7 +184,12 @@ int main(int argc, char** argv) {
         }
     }
     if (list) {
-        const auto candidates = LibusbTransport::ListCandidates();
+        auto candidates = LibusbTransport::ListCandidates();
+        if (bootLoader) {
+            const auto boot =
+                LibusbTransport::ListCandidates(bootLoader->vendor, bootLoader->product);
+            candidates.insert(candidates.end(), boot.begin(), boot.end());
+        }
         for (const std::string& line : candidates) {
             std::printf("%s\n", line.c_str());
         }
@@ -167,10 +198,11 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    if (package.empty() == raw.empty() || target < 0 || target > 2) {
+    if (package.empty() == raw.empty()) {
         Usage(stderr);
         return kUsage;
     }
+    simulated.language = static_cast<uint8_t>(language);
     // The protocol log is for whoever asks for it; otherwise it is kept aside, for the reason
     // a failure gives.
     char logPath[] = "/tmp/calorview-upgrade-XXXXXX";
@@ -182,7 +214,7 @@ int main(int argc, char** argv) {
     }
 
     SimulatedCamera camera(simulated);
-    LibusbTransport usb;
+    LibusbTransport usb(LibusbTransport::kVendorId, LibusbTransport::kProductId, bootLoader);
     UpgradeTransport* transport = &camera;
     if (!simulate) {
         if (!usb.open()) {
@@ -208,10 +240,8 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
     if (!progress.succeeded) {
-        const std::string last = logFd >= 0 ? LastLogLine(logFd) : std::string();
-        return Fail(
-            std::string(progress.failed ? "the upgrade failed" : "the upgrade did not complete") +
-            (last.empty() ? " (--verbose shows the protocol log)" : ": " + last));
+        return Fail(FailureLine(progress.failed, simulate ? std::string() : usb.reason(),
+                                logFd >= 0 ? ReadAll(logFd) : std::string()));
     }
     if (simulate) {
         std::fprintf(stderr, "the simulated camera took %zu image(s)\n",
