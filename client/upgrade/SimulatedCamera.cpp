@@ -10,6 +10,7 @@ namespace {
 
 constexpr size_t kHeaderSize = 32;
 constexpr size_t kImageHeaderSize = 64;
+constexpr size_t kChunkSize = 16384;
 constexpr uint8_t kFrameMarker = 0x6E;
 constexpr const char* kStartMessages[] = {"UPDATE-USB3-START", "UPDATE-FPGA-START",
                                           "UPDATE-CAM0-START"};
@@ -216,6 +217,7 @@ SimulatedCamera::Reply SimulatedCamera::answerExchange(const Command& command, c
             m_imageHeader.reset();
             m_imageBegun = false;
             m_chunks.clear();
+            m_highestArrived.reset();
             if (command.payload.size() == kImageHeaderSize && !hits.badStatus) {
                 m_imageHeader = command.payload;
                 status = 0;
@@ -224,7 +226,11 @@ SimulatedCamera::Reply SimulatedCamera::answerExchange(const Command& command, c
             m_imageBegun = m_imageHeader.has_value() && !hits.badStatus;
             status = m_imageBegun ? 0 : 1;
         } else if (command.code == 4) {
-            // A refused chunk is not kept: the client has to send it again.
+            // A refused chunk is not kept: the client has to send it again. Its number still
+            // tells how far the image reaches.
+            if (m_imageBegun) {
+                m_highestArrived = std::max(m_highestArrived.value_or(0), command.sequence);
+            }
             if (m_imageBegun && !command.payload.empty() && !hits.badStatus) {
                 m_chunks[command.sequence] = command.payload;
                 status = 0;
@@ -258,9 +264,14 @@ SimulatedCamera::Reply SimulatedCamera::answerExchange(const Command& command, c
 }
 
 uint8_t SimulatedCamera::finishImage(uint32_t lastSequence) {
-    bool complete = m_imageHeader.has_value() && m_imageBegun && !m_chunks.empty() &&
-                    m_chunks.size() == size_t{lastSequence} + 1 &&
-                    m_chunks.rbegin()->first == lastSequence;
+    // What the camera knows of the image: every chunk number that arrived, and the chunk size.
+    const uint32_t last = std::max(lastSequence, m_highestArrived.value_or(0));
+    bool complete = m_imageHeader.has_value() && m_imageBegun &&
+                    m_chunks.size() == size_t{last} + 1 && m_chunks.rbegin()->first == last;
+    for (const auto& [sequence, chunk] : m_chunks) {
+        complete = complete &&
+                   (sequence == last ? chunk.size() <= kChunkSize : chunk.size() == kChunkSize);
+    }
     if (complete) {
         std::vector<uint8_t> image = *m_imageHeader;
         for (const auto& [sequence, chunk] : m_chunks) {
@@ -271,19 +282,24 @@ uint8_t SimulatedCamera::finishImage(uint32_t lastSequence) {
     m_imageHeader.reset();
     m_imageBegun = false;
     m_chunks.clear();
+    m_highestArrived.reset();
     return complete ? 0 : 1;
 }
 
 SimulatedCamera::Reply SimulatedCamera::answerRaw(const std::vector<uint8_t>& bytes,
                                                   const Hits& hits) {
     const int start = textIndex(bytes, kStartMessages);
+    bool refused = hits.badStatus;
     if (start >= 0) {
-        m_rawUpdates.push_back(RawUpdate{start, std::nullopt, {}, 0, false});
+        m_rawUpdates.emplace_back().target = start;
         m_rawOpen = true;
     } else if (m_rawOpen) {
         RawUpdate& update = m_rawUpdates.back();
         if (textIndex(bytes, kEndMessages) == update.target) {
             update.ended = true;
+            update.complete =
+                update.declaredSize.has_value() && update.data.size() >= *update.declaredSize;
+            refused = refused || !update.complete;
             m_rawOpen = false;
         } else if (isSizeMessage(bytes) && !update.declaredSize) {
             update.declaredSize = readLe32(&bytes[8]);
@@ -293,7 +309,7 @@ SimulatedCamera::Reply SimulatedCamera::answerRaw(const std::vector<uint8_t>& by
         }
     }
     // Any reply acknowledges; its content is never looked at.
-    std::vector<uint8_t> reply{static_cast<uint8_t>(hits.badStatus ? 1 : 0)};
+    std::vector<uint8_t> reply{static_cast<uint8_t>(refused ? 1 : 0)};
     if (hits.shortReply) {
         reply.clear();
     }

@@ -110,7 +110,8 @@ public:
         std::vector<uint8_t> data;             // the data messages, concatenated: a
                                                // chunk sent twice is there twice
         int chunks = 0;
-        bool ended = false;  // its end message arrived
+        bool ended = false;     // its end message arrived
+        bool complete = false;  // ...after at least declaredSize data bytes: end reply 0, else 1
     };
     // One framed request (channel 2).
     struct FramedRequest {
@@ -134,7 +135,9 @@ public:
     const std::vector<FramedRequest>& framedRequests() const { return m_framedRequests; }
     // Images the camera accepted at command 5: the 64 bytes of command 2, then the chunks of
     // command 4 in sequence order. A transfer that was incomplete at command 5 is answered with
-    // status 1 and not listed.
+    // status 1 and not listed: a chunk missing up to the higher of command 5's sequence number
+    // and the highest chunk number that arrived (refused ones too), or a chunk before the last
+    // that is not 16384 bytes (the last: 1 to 16384).
     const std::vector<std::vector<uint8_t>>& images() const { return m_images; }
     const std::vector<std::string>& bootLoads() const { return m_bootLoads; }
 
@@ -187,5 +190,6 @@ private:
     std::optional<std::vector<uint8_t>> m_imageHeader;
     bool m_imageBegun = false;
     std::map<uint32_t, std::vector<uint8_t>> m_chunks;
-    bool m_rawOpen = false;  // between a raw start and end message
+    std::optional<uint32_t> m_highestArrived;  // chunk number, kept or refused
+    bool m_rawOpen = false;                    // between a raw start and end message
 };

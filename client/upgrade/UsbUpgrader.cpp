@@ -8,8 +8,10 @@
 #include <json/reader.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -115,14 +117,23 @@ int UsbUpgrader::readData(unsigned char* buffer, int timeout, unsigned char chan
 }
 
 int UsbUpgrader::Upgradingfile(const char* packagePath) {
-    if (m_transport == nullptr) {
+    if (m_transport == nullptr || packagePath == nullptr) {
         Report(-1, kTextFailed);
         return 0;
     }
-    const std::string path(packagePath);
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    // A fresh folder of its own beside the package: the package can replace no file lying there
+    // (nor itself), and only what came out of it can be checked and sent.
+    std::string folder = std::string(packagePath) + ".XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+        std::printf("Upgradingfile: cannot create %s: %s\n", folder.c_str(), std::strerror(errno));
+        Report(-1, kTextFailed);
+        return 0;
+    }
+    folder += '/';
+    std::printf("Upgradingfile: unpacking into %s\n", folder.c_str());
     if (!Unpacket_Updatefile(packagePath, folder.c_str())) {
+        // Gone only when nothing came out of the package; what did come out stays to be looked at.
+        rmdir(folder.c_str());
         Report(-1, kTextFailed);
         std::printf("Upgradingfile Zip_UnPackFiles fail please check\n");
         return 0;
@@ -134,6 +145,9 @@ int UsbUpgrader::Upgradingfile(const char* packagePath) {
 }
 
 int UsbUpgrader::Unpacket_Updatefile(const char* packagePath, const char* folder) {
+    if (packagePath == nullptr || folder == nullptr) {
+        return 0;
+    }
     const std::string path(packagePath);
     if (path.find(".bin") == std::string::npos) {
         std::printf("Unpacket_Updatefile: ptzname: %s\n", packagePath);
@@ -149,6 +163,9 @@ int UsbUpgrader::Unpacket_Updatefile(const char* packagePath, const char* folder
 }
 
 int UsbUpgrader::Zip_UnPackFiles(const char* zipPath, const char* folder) {
+    if (zipPath == nullptr || folder == nullptr) {
+        return 0;
+    }
     std::string error;
     const int result = PackageUnpacker::Unpack(zipPath, folder, &error);
     if (result != 1) {
@@ -165,14 +182,13 @@ std::string UsbUpgrader::fileNameOf(const std::string& path) {
 Json::Value UsbUpgrader::loadJsonFile(const std::string& path) {
     const File file = OpenForReading(path);
     if (!file) {
+        std::printf("loadJsonFile: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
         return Json::Value();
     }
     const int64_t length = FileSize(file.get());
-    if (length < 0) {
-        return Json::Value();
-    }
-    std::string text(static_cast<size_t>(length), '\0');
-    if (length > 0 && std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
+    std::string text(static_cast<size_t>(std::max<int64_t>(length, 0)), '\0');
+    if (length < 0 || std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
+        std::printf("loadJsonFile: cannot read %s\n", path.c_str());
         return Json::Value();
     }
     if (fileNameOf(path) == "check.img") {
@@ -188,7 +204,17 @@ Json::Value UsbUpgrader::loadJsonFile(const std::string& path) {
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const Json::Exception& error) {
+        // JsonCpp throws instead of reporting for some input (nesting beyond its stack limit):
+        // a package's file must never end the process.
+        errors = error.what();
+    }
+    if (!parsed) {
+        std::replace(errors.begin(), errors.end(), '\n', ' ');  // one log line
+        std::printf("loadJsonFile: %s is not valid JSON: %s\n", path.c_str(), errors.c_str());
         return Json::Value();
     }
     return root;
@@ -306,16 +332,17 @@ bool UsbUpgrader::upgradeFromFolder(const std::string& folder) {
                 std::printf("check.img error: shorter than its 64-byte header\n");
                 return false;
             }
+            // A manifest that is there but unusable leaves the package's restrictions unknown:
+            // nothing is flashed unchecked.
             const Json::Value root = loadJsonFile(file);
-            if (!root.isNull() && !root.isObject()) {
-                std::printf("check.img error: not a JSON object\n");
+            if (!root.isObject()) {
+                std::printf("check.img error: %s", "not a readable JSON object, nothing is sent\n");
                 return false;
             }
-            if (!root.isNull() && !root["hwid"].isNull() && !CheckHardware(root["hwid"])) {
+            if (!root["hwid"].isNull() && !CheckHardware(root["hwid"])) {
                 return false;
             }
-            if (!root.isNull() && !root["SupportLanguages"].isNull() &&
-                !CheckLanguage(root["SupportLanguages"])) {
+            if (!root["SupportLanguages"].isNull() && !CheckLanguage(root["SupportLanguages"])) {
                 return false;
             }
         } else if (name == "Install") {
@@ -346,11 +373,13 @@ bool UsbUpgrader::upgradeFromFolder(const std::string& folder) {
         return false;
     }
     m_packageTotal = 0;
+    int images = 0;
     for (const std::string& image : m_vecBootFileList) {
         for (const std::string& file : files) {
             if (fileNameOf(file) != image) {
                 continue;
             }
+            ++images;
             const File opened = OpenForReading(file);
             const int64_t size = opened ? FileSize(opened.get()) : -1;
             if (size < 0) {
@@ -359,6 +388,12 @@ bool UsbUpgrader::upgradeFromFolder(const std::string& folder) {
             }
             m_packageTotal += size;
         }
+    }
+    // A listed image missing from the package is passed over, but a run that would send
+    // nothing at all is no upgrade.
+    if (images == 0) {
+        std::printf("vecBootFileList error: %s", "none of the listed images is in the package\n");
+        return false;
     }
     int64_t sent = 0;
     for (const std::string& image : m_vecBootFileList) {
@@ -449,12 +484,13 @@ int UsbUpgrader::sendUpgrade(const std::string& path, int64_t* sentCounter) {
     }
     int64_t offset = kImageHeaderBytes;
     uint32_t sequence = 0;
-    uint32_t lastSent = 0;
     while (offset < size) {
         const int length = static_cast<int>(std::min<int64_t>(kChunkBytes, size - offset));
         if (std::fread(chunk.data(), 1, static_cast<size_t>(length), file.get()) !=
             static_cast<size_t>(length)) {
-            break;
+            // No end command: the camera must not take the part that was sent for the image.
+            std::printf("sendUpgrade: cannot read %s\n", path.c_str());
+            return 0;
         }
         header.code = 4;
         header.length = static_cast<uint32_t>(length);
@@ -467,23 +503,31 @@ int UsbUpgrader::sendUpgrade(const std::string& path, int64_t* sentCounter) {
             }
         }
         if (!acknowledged) {
-            break;  // the end command tells whether the camera has the image
+            break;
         }
-        lastSent = sequence++;
+        ++sequence;
         offset += length;
         if (m_packageTotal > 0) {
             Report(static_cast<int>((offset + *sentCounter) * 100 / m_packageTotal), nullptr);
         }
     }
     *sentCounter += size;
+    // The last chunk sent: the one that failed, or the last of the file.
+    header.sequence = offset < size ? sequence : sequence - 1;
     header.code = 5;
     header.length = 0;
-    header.sequence = lastSent;
-    return sendUpgradeCommand(header, nullptr, answerHeader, answer, 10000);
+    const int ended = sendUpgradeCommand(header, nullptr, answerHeader, answer, 10000);
+    // A camera that kept a chunk whose answers were all lost takes the image up to it: only this
+    // side knows that the rest never went out.
+    if (offset < size) {
+        std::printf("sendUpgrade: chunk %u not acknowledged\n", sequence);
+        return 0;
+    }
+    return ended;
 }
 
 int UsbUpgrader::upgradeCamera(const char* path) {
-    if (!USB_CAM_Update(path, 2)) {
+    if (path == nullptr || !USB_CAM_Update(path, 2)) {
         Report(-1, kTextFailed);
     }
     return 1;
@@ -543,11 +587,14 @@ bool UsbUpgrader::USB_CAM_Update(const std::string& path, int target) {
     // Holds a whole chunk, whatever the endpoint's packet size.
     std::vector<unsigned char> chunk(kRawChunkBytes);
     int64_t offset = 0;
+    int number = 0;  // of the chunk under way
     while (offset < size) {
         const int length = static_cast<int>(std::min<int64_t>(kRawChunkBytes, size - offset));
         if (std::fread(chunk.data(), 1, static_cast<size_t>(length), file.get()) !=
             static_cast<size_t>(length)) {
-            break;
+            // No end message: the camera must not take the part that was sent for the image.
+            std::printf("USB_CAM_Update: cannot read %s\n", path.c_str());
+            return false;
         }
         bool acknowledged = false;
         for (int left = kTries - 1; left >= 0 && !acknowledged; --left) {
@@ -560,10 +607,19 @@ bool UsbUpgrader::USB_CAM_Update(const std::string& path, int target) {
             break;
         }
         offset += length;
+        ++number;
         Report(static_cast<int>(offset * 100 / size), nullptr);
     }
-    if (!send(kEnd[target], static_cast<int>(std::strlen(kEnd[target])), 300000)) {
+    const bool ended = send(kEnd[target], static_cast<int>(std::strlen(kEnd[target])), 300000);
+    if (!ended) {
         std::printf("USB_CAM_Update  :UPDATE-USB3-END-->fail\n");
+    }
+    // Any reply to the end message counts, so only this side knows that a chunk never got
+    // through.
+    if (offset < size) {
+        std::printf("USB_CAM_Update: chunk %d not acknowledged\n", number);
+    }
+    if (!ended || offset < size) {
         return false;
     }
     Report(0, kTextDone);
@@ -647,7 +703,7 @@ bool UsbUpgrader::ReadAtLeast(int* received, int wanted, int timeout) {
 }
 
 int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n, int* status,
-                           unsigned char* reply, int* replyLength, int timeout) {
+                           unsigned char* reply, int replySize, int* replyLength, int timeout) {
     if (funCode == 7) {
         timeout = 10000;
     }
@@ -680,6 +736,11 @@ int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n,
     if (reply != nullptr && replyLength != nullptr) {
         if (*status != 0) {
             *replyLength = 0;
+        } else if (length > replySize) {
+            std::printf("readData: reply payload of %d bytes, the reply buffer holds %d\n", length,
+                        replySize);
+            *replyLength = 0;
+            return 0;
         } else {
             std::memcpy(reply, &m_receive[8], static_cast<size_t>(length));
             *replyLength = length;
@@ -689,8 +750,10 @@ int UsbUpgrader::sendFrame(uint8_t funCode, const unsigned char* payload, int n,
 }
 
 int UsbUpgrader::sendFrameChecked(uint8_t funCode, const unsigned char* payload, int n, int* status,
-                                  unsigned char* reply, int* replyLength, int timeout) {
-    const int result = sendFrame(funCode, payload, n, status, reply, replyLength, timeout);
+                                  unsigned char* reply, int replySize, int* replyLength,
+                                  int timeout) {
+    const int result =
+        sendFrame(funCode, payload, n, status, reply, replySize, replyLength, timeout);
     if (result == 0) {
         return 0;
     }

@@ -51,18 +51,21 @@ public:
     // How long the camera may take to leave boot mode after the boot programmer was loaded.
     void setBootReturnMs(int ms) { m_bootReturnMs = ms; }
 
-    // Unpacks the package next to itself and sends it: 0 when it did not start (no transport,
-    // unpacking failed), 1 when processing ran; the outcome goes to the callback.
+    // Unpacks the package into a fresh folder beside it (named after it, "fw.bin.XXXXXX", mode
+    // 0700, kept after the run) and sends what came out: 0 when it did not start (no transport,
+    // no path, unpacking failed), 1 when processing ran; the outcome goes to the callback.
     int Upgradingfile(const char* packagePath);
     // 1 when the package (its name holds ".bin") was unpacked into `folder`, else 0.
     int Unpacket_Updatefile(const char* packagePath, const char* folder);
     // Safe unzip of `zipPath` into `folder`: 1 or 0.
     int Zip_UnPackFiles(const char* zipPath, const char* folder);
-    // Checks and sends the unpacked package in `folder` ("" or ending with "/").
+    // Checks and sends the unpacked package in `folder` ("" or ending with "/"). A "check.img"
+    // that is there but not a readable JSON object fails the run.
     bool upgradeFromFolder(const std::string& folder);
     // Sends a raw camera image (target 2): always 1; the outcome goes to the callback.
     int upgradeCamera(const char* path);
-    // The raw update of `target` (0 USB3, 1 FPGA, 2 CAM0).
+    // The raw update of `target` (0 USB3, 1 FPGA, 2 CAM0); false also when a chunk never got
+    // through, though the end message is sent.
     bool USB_CAM_Update(const std::string& path, int target);
 
     // One image-transfer exchange: 1 when the answer matches and reports success.
@@ -71,15 +74,17 @@ public:
     int sendUpgradeCommand(const USBUPGRADE_cmd& header, const unsigned char* payload,
                            unsigned char* answerHeader, unsigned char* answerPayload, int timeout,
                            int* answerLength = nullptr);
-    // One image file: command 2 (its first 64 bytes), 3, chunks of 16384 (command 4), 5.
+    // One image file: command 2 (its first 64 bytes), 3, chunks of 16384 (command 4), 5 with
+    // the number of the last chunk sent (a chunk refused five times ends the chunks).
     int sendUpgrade(const std::string& path, int64_t* sentCounter);
     int sendDataWithReply(const unsigned char* data, int length, int timeout,
                           unsigned char channel);
-    // A framed command on channel 2; 1 when a reply for `funCode` arrived whole.
+    // A framed command on channel 2; 1 when a reply for `funCode` arrived whole. `reply` (if
+    // given) holds `replySize` bytes; a longer reply payload fails the exchange, copying nothing.
     int sendFrame(uint8_t funCode, const unsigned char* payload, int n, int* status,
-                  unsigned char* reply, int* replyLength, int timeout);
+                  unsigned char* reply, int replySize, int* replyLength, int timeout);
     int sendFrameChecked(uint8_t funCode, const unsigned char* payload, int n, int* status,
-                         unsigned char* reply, int* replyLength, int timeout);
+                         unsigned char* reply, int replySize, int* replyLength, int timeout);
 
     // The n + 10 byte frame into `out`; its length, or 0 when it would not fit the send buffer.
     static int buildFrame(uint8_t funCode, const unsigned char* payload, int n, unsigned char* out);
@@ -87,7 +92,8 @@ public:
     static std::string toHexString(const unsigned char* data, int length);
     // The part after the last "/" or "\"; "" when there is neither.
     static std::string fileNameOf(const std::string& path);
-    // The parsed file, null on any failure ("check.img": after its 64-byte header).
+    // The parsed file, null on any failure, with a log line ("check.img": after its 64-byte
+    // header).
     static Json::Value loadJsonFile(const std::string& path);
     // Full paths of the regular files directly in `folder` (ending with "/"); false when a
     // path would be over 511 characters or the folder cannot be read.

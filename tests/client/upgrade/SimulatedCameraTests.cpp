@@ -105,6 +105,7 @@ TEST(SimulatedCameraTest, ExchangeAnswersIdentifierAndLanguage) {
 TEST(SimulatedCameraTest, AssemblesAnImageOnlyWhenComplete) {
     SimulatedCamera camera;
     const Bytes header(64, 0x11);
+    const Bytes full(16384, 0x22);  // every chunk but the last is this long
     const auto status = [&](const Bytes& request) {
         const Reply r = ask(camera, request);
         return r.result == 33 ? r.bytes[32] : -1;
@@ -112,48 +113,62 @@ TEST(SimulatedCameraTest, AssemblesAnImageOnlyWhenComplete) {
     EXPECT_EQ(status(command(2, header)), 0);
     EXPECT_EQ(status(command(3)), 0);
     EXPECT_EQ(status(command(4, {3, 4}, 1)), 0);  // out of order: sequence decides
-    EXPECT_EQ(status(command(4, {1, 2}, 0)), 0);
+    EXPECT_EQ(status(command(4, full, 0)), 0);
     EXPECT_EQ(status(command(5, {}, 1)), 0);
     Bytes expected = header;
-    expected.insert(expected.end(), {1, 2, 3, 4});
+    expected.insert(expected.end(), full.begin(), full.end());
+    expected.insert(expected.end(), {3, 4});
     ASSERT_EQ(camera.images().size(), 1u);
     EXPECT_EQ(camera.images()[0], expected);
     EXPECT_EQ(camera.commands().size(), 5u);
 
-    // A missing chunk (whatever the last sequence says), a chunk before command 3, a short
-    // first message: refused.
+    // Refused: a missing chunk (whatever the last sequence says), a short chunk before the
+    // last, a chunk before command 3, a short first message.
     for (const uint32_t last : {1u, 2u}) {
         EXPECT_EQ(status(command(2, header)), 0);
         EXPECT_EQ(status(command(3)), 0);
-        EXPECT_EQ(status(command(4, {1}, 0)), 0);
+        EXPECT_EQ(status(command(4, full, 0)), 0);
         EXPECT_EQ(status(command(4, {1}, 2)), 0);
         EXPECT_EQ(status(command(5, {}, last)), 1);
     }
+    EXPECT_EQ(status(command(2, header)), 0);
+    EXPECT_EQ(status(command(3)), 0);
+    EXPECT_EQ(status(command(4, {1}, 0)), 0);
+    EXPECT_EQ(status(command(4, {1}, 1)), 0);
+    EXPECT_EQ(status(command(5, {}, 1)), 1);
     EXPECT_EQ(status(command(2, header)), 0);
     EXPECT_EQ(status(command(4, {1}, 0)), 1);
     EXPECT_EQ(status(command(2, Bytes(63, 0))), 1);
     EXPECT_EQ(camera.images().size(), 1u);
 }
 
+// A chunk refused some times and then taken makes a whole image; one refused every time is
+// missing, even when command 5 names only the chunk before it.
 TEST(SimulatedCameraTest, RefusesAChunkTheArmedNumberOfTimes) {
-    for (const bool refuseEnd : {false, true}) {
-        SCOPED_TRACE(refuseEnd);
+    const struct {
+        int refusals;
+        bool refuseEnd;
+        uint32_t endSequence;
+        uint8_t endStatus;
+    } cases[] = {{2, false, 1, 0}, {2, true, 1, 1}, {5, false, 1, 1}, {5, false, 0, 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusals * 100 + c.refuseEnd * 10 + static_cast<int>(c.endSequence));
         SimulatedCamera camera;
-        camera.misbehave(Fault{M::kBadStatus, Kind::kExchange, 4, 1, 0, 2});
-        if (refuseEnd) {
+        camera.misbehave(Fault{M::kBadStatus, Kind::kExchange, 4, 1, 0, c.refusals});
+        if (c.refuseEnd) {
             camera.misbehave(Fault{M::kBadStatus, Kind::kExchange, 5});
         }
         ask(camera, command(2, Bytes(64, 0)));
         ask(camera, command(3));
-        EXPECT_EQ(ask(camera, command(4, {7}, 0)).bytes.at(32), 0);
-        EXPECT_EQ(ask(camera, command(4, {8}, 1)).bytes.at(32), 1);
-        EXPECT_EQ(ask(camera, command(4, {8}, 1)).bytes.at(32), 1);
-        EXPECT_EQ(ask(camera, command(4, {8}, 1)).bytes.at(32), 0);
-        EXPECT_EQ(ask(camera, command(5, {}, 1)).bytes.at(32), refuseEnd ? 1 : 0);
+        EXPECT_EQ(ask(camera, command(4, Bytes(16384, 7), 0)).bytes.at(32), 0);
+        for (int i = 0; i < 5; ++i) {
+            EXPECT_EQ(ask(camera, command(4, {8}, 1)).bytes.at(32), i < c.refusals ? 1 : 0);
+        }
+        EXPECT_EQ(ask(camera, command(5, {}, c.endSequence)).bytes.at(32), c.endStatus);
         // An image refused at command 5 is not listed.
-        ASSERT_EQ(camera.images().size(), refuseEnd ? 0u : 1u);
-        if (!refuseEnd) {
-            EXPECT_EQ(camera.images()[0].size(), 66u);
+        ASSERT_EQ(camera.images().size(), c.endStatus == 0 ? 1u : 0u);
+        if (c.endStatus == 0) {
+            EXPECT_EQ(camera.images()[0].size(), 64u + 16384u + 1u);
         }
     }
 }
@@ -163,7 +178,7 @@ TEST(SimulatedCameraTest, RawUpdateRecordsTargetSizeAndData) {
     const Bytes size = {'f', 'i', 'l', 'e', 's', 'i', 'z', 'e', 5, 0, 0, 0};
     for (const Bytes& message :
          {text("UPDATE-FPGA-START"), size, text("ab"), text("cde"), text("UPDATE-FPGA-END")}) {
-        EXPECT_GE(ask(camera, message).result, 1);
+        EXPECT_EQ(ask(camera, message).bytes, Bytes{0});
     }
     ASSERT_EQ(camera.rawUpdates().size(), 1u);
     const SimulatedCamera::RawUpdate& update = camera.rawUpdates()[0];
@@ -172,7 +187,20 @@ TEST(SimulatedCameraTest, RawUpdateRecordsTargetSizeAndData) {
     EXPECT_EQ(update.data, text("abcde"));
     EXPECT_EQ(update.chunks, 2);
     EXPECT_TRUE(update.ended);
+    EXPECT_TRUE(update.complete);
     EXPECT_EQ(camera.received().size(), 5u);
+
+    // Fewer bytes than declared, or no size at all: the end message is answered 1.
+    for (const std::vector<Bytes>& messages :
+         {std::vector<Bytes>{text("UPDATE-CAM0-START"), size, text("abcd")},
+          std::vector<Bytes>{text("UPDATE-CAM0-START"), text("abcde")}}) {
+        for (const Bytes& message : messages) {
+            ask(camera, message);
+        }
+        EXPECT_EQ(ask(camera, text("UPDATE-CAM0-END")).bytes, Bytes{1});
+        EXPECT_TRUE(camera.rawUpdates().back().ended);
+        EXPECT_FALSE(camera.rawUpdates().back().complete);
+    }
 }
 
 TEST(SimulatedCameraTest, FramedRepliesCarryStatusEchoAndValidCrcs) {
@@ -276,7 +304,7 @@ TEST(SimulatedCameraTest, BootModeEndsAfterTheArmedLoads) {
 
 TEST(LibusbTransportTest, WithoutTheCameraOpenFailsWithOneLineReason) {
     EXPECT_TRUE(LibusbTransport::ListCandidates(0xffff, 0xfffe).empty());
-    LibusbTransport transport(0xffff, 0xfffe, 0xfffd);
+    LibusbTransport transport(0xffff, 0xfffe);
     EXPECT_FALSE(transport.open());
     EXPECT_EQ(transport.reason().rfind("no camera ffff:fffe", 0), 0u) << transport.reason();
     EXPECT_EQ(transport.reason().find('\n'), std::string::npos);

@@ -5,8 +5,11 @@
 #include <minizip/zip.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <random>
+#include <set>
 #include <vector>
 
 #include "support/TempDir.h"
@@ -148,61 +151,76 @@ TEST_F(UpgradeTest, AnswersThatDoNotFitFailTheExchange) {
     }
 }
 
-TEST_F(UpgradeTest, RefusedChunksAreRetriedAndTheEndCommandDecides) {
+TEST_F(UpgradeTest, RefusedChunksAreRetried) {
     Write(m_dir.file("a.img"), Bytes(64 + 3 * 16384, 5));
     m_camera.misbehave(Fault(Misbehaviour::kBadStatus, Kind::kExchange, 4, 1, 0, 2));
     int64_t sent = 0;
     testing::internal::CaptureStdout();
     EXPECT_EQ(m_upgrader.sendUpgrade(m_dir.file("a.img"), &sent), 1);
     std::fflush(stdout);
-    std::string log = testing::internal::GetCapturedStdout();
+    const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("Retry : sendUpgrade  Retry\n -->4"), std::string::npos) << log;
     EXPECT_NE(log.find("Retry : sendUpgrade  Retry\n -->3"), std::string::npos);
     EXPECT_EQ(log.find("-->2"), std::string::npos);
+}
 
-    // Five refusals: no further chunk, and the camera's answer to the end command fails it.
-    SimulatedCamera camera;
-    m_upgrader.setTransport(&camera);
-    camera.misbehave(Fault(Misbehaviour::kBadStatus, Kind::kExchange, 4, 1, 0, 5));
-    camera.misbehave(Fault(Misbehaviour::kBadStatus, Kind::kExchange, 5));  // "incomplete"
-    testing::internal::CaptureStdout();
-    const int result = m_upgrader.sendUpgrade(m_dir.file("a.img"), &sent);
-    std::fflush(stdout);
-    log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(result, 0);
-    EXPECT_NE(log.find("-->0"), std::string::npos);
-    std::vector<uint32_t> sequences;
-    for (const auto& c : camera.commands()) {
-        if (c.code == 4) {
-            sequences.push_back(c.sequence);
-        }
+// Chunk 2 of a 49,216-byte image never gets through: no further chunk, command 5 names chunk 2
+// (so the camera, which lacks it, refuses the image), and the transfer fails. When only the
+// answers were lost the camera has every byte and takes the image; the client cannot know.
+TEST_F(UpgradeTest, AChunkThatNeverGetsThroughIsTheOneTheEndCommandNames) {
+    const std::vector<uint8_t> image = Bytes(64 + 3 * 16384, 6);
+    Write(m_dir.file("a.img"), image);
+    for (const auto what :
+         {Misbehaviour::kBadStatus, Misbehaviour::kWriteFails, Misbehaviour::kNoReply}) {
+        SCOPED_TRACE(static_cast<int>(what));
+        SimulatedCamera camera;
+        m_upgrader.setTransport(&camera);
+        camera.misbehave(Fault(what, Kind::kExchange, 4, 2, 0, 5));
+        int64_t sent = 0;
+        testing::internal::CaptureStdout();
+        const int result = m_upgrader.sendUpgrade(m_dir.file("a.img"), &sent);
+        std::fflush(stdout);
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_NE(log.find("Retry : sendUpgrade  Retry\n -->0"), std::string::npos) << log;
+        EXPECT_NE(log.find("sendUpgrade: chunk 2 not acknowledged\n"), std::string::npos);
+        EXPECT_EQ(result, 0);
+        ASSERT_EQ(camera.commands().back().code, 5);
+        EXPECT_EQ(camera.commands().back().sequence, 2u) << "the last chunk sent";
+        EXPECT_EQ(camera.images(), what == Misbehaviour::kNoReply
+                                       ? std::vector<std::vector<uint8_t>>{image}
+                                       : std::vector<std::vector<uint8_t>>{});
     }
-    EXPECT_EQ(sequences, (std::vector<uint32_t>{0, 1, 1, 1, 1, 1}));
-    EXPECT_EQ(camera.commands().back().code, 5);
-    EXPECT_EQ(camera.commands().back().sequence, 0u) << "the last chunk sent";
 }
 
 TEST_F(UpgradeTest, FramedCommandsWaitTheirTimeAndCheckTheirReply) {
     const unsigned char payload[] = {0x42, 0x01};
     int status = -1;
     unsigned char reply[UsbUpgrader::kBufferSize];
+    const int size = sizeof reply;
     int replyLength = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(m_upgrader.sendFrame(7, payload, 2, &status, reply, &replyLength, 50), 1);
+    EXPECT_EQ(m_upgrader.sendFrame(7, payload, 2, &status, reply, size, &replyLength, 50), 1);
     EXPECT_EQ(m_camera.reads().back().timeoutMs, 10000) << "function 7 always waits 10 s";
-    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, &replyLength, 50), 1);
+    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, size, &replyLength, 50), 1);
     EXPECT_EQ(m_camera.reads().back().timeoutMs, 2000) << "the floor on reads";
     EXPECT_EQ(replyLength, 2);
     // A reply in two reads is completed; one claiming more than the buffer holds fails.
     m_camera.misbehave(Fault(Misbehaviour::kSplitReply, Kind::kFramed, 3));
-    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, &replyLength, 50), 1);
+    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, size, &replyLength, 50), 1);
     m_camera.misbehave(Fault(Misbehaviour::kOversizedReply, Kind::kFramed, 3));
-    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, &replyLength, 50), 0);
+    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, size, &replyLength, 50), 0);
     m_camera.misbehave(Fault(Misbehaviour::kWrongEcho, Kind::kFramed, 3));
-    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, &replyLength, 50), 0);
+    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, reply, size, &replyLength, 50), 0);
     EXPECT_EQ(replyLength, 0);
     m_camera.misbehave(Fault(Misbehaviour::kBadStatus, Kind::kFramed, 3));
-    EXPECT_EQ(m_upgrader.sendFrameChecked(3, payload, 2, &status, reply, &replyLength, 50), 0);
+    EXPECT_EQ(m_upgrader.sendFrameChecked(3, payload, 2, &status, reply, size, &replyLength, 50),
+              0);
+    // A reply payload longer than the caller's buffer is refused, nothing copied.
+    m_camera.options().framedReplies[3] = std::vector<uint8_t>(100, 0x77);
+    std::vector<unsigned char> small(4, 0);
+    EXPECT_EQ(m_upgrader.sendFrame(3, payload, 2, &status, small.data(), 4, &replyLength, 50), 0);
+    EXPECT_EQ(replyLength, 0);
+    EXPECT_EQ(small, std::vector<unsigned char>(4, 0));
     std::fflush(stdout);
     const std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("ReplyErr: "), std::string::npos) << log;
@@ -233,6 +251,65 @@ TEST_F(UpgradeTest, RawUpdateSendsStartSizeChunksAndEnd) {
                                           {0, true, UsbUpgrader::kTextDone}};
     EXPECT_EQ(m_reports, expected);
     EXPECT_EQ(std::string(UsbUpgrader::kTextDone), "\xC9\xFD\xBC\xB6\xCD\xEA\xB3\xC9");
+}
+
+// The last 6,000 bytes of a raw update never get through (writes fail, or every answer is
+// lost): the end message still goes out, and the run fails naming the chunk.
+TEST_F(UpgradeTest, RawUpdateWhoseChunkNeverGetsThroughFails) {
+    Write(m_dir.file("raw.img"), Bytes(70000, 9));
+    for (const auto what : {Misbehaviour::kWriteFails, Misbehaviour::kNoReply}) {
+        SCOPED_TRACE(static_cast<int>(what));
+        SimulatedCamera camera;
+        m_upgrader.setTransport(&camera);
+        m_reports.clear();
+        camera.misbehave(Fault(what, Kind::kRawUpdate, SimulatedCamera::kRawData, -1, 2, 5));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(m_upgrader.upgradeCamera(m_dir.file("raw.img").c_str()), 1);
+        std::fflush(stdout);
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_NE(log.find("USB_CAM_Update: chunk 2 not acknowledged\n"), std::string::npos) << log;
+        ASSERT_EQ(camera.rawUpdates().size(), 1u);
+        EXPECT_TRUE(camera.rawUpdates()[0].ended);
+        EXPECT_EQ(camera.rawUpdates()[0].complete, what == Misbehaviour::kNoReply);
+        const std::vector<Report> expected = {{0, true, UsbUpgrader::kTextBusy},
+                                              {45, false, ""},
+                                              {91, false, ""},
+                                              {-1, true, UsbUpgrader::kTextFailed}};
+        EXPECT_EQ(m_reports, expected);
+    }
+}
+
+// A file that shrinks under way: no end command or message, so the camera never takes the part
+// that was sent for the image.
+TEST_F(UpgradeTest, AnImageThatCannotBeReadToItsEndIsNeverEnded) {
+    struct Shrink {
+        std::string path;
+        bool done = false;
+    } shrink{m_dir.file("a.img")};
+    m_upgrader.setCallback(
+        [](int, const char* text, void* user) {
+            auto* s = static_cast<Shrink*>(user);
+            if (text == nullptr && !s->done) {
+                s->done = true;
+                std::filesystem::resize_file(s->path, 100);
+            }
+        },
+        &shrink);
+    file("Install", R"({"Commands": ["load a.img"]})");
+    Write(m_dir.file("a.img"), Bytes(64 + 3 * 16384, 1));
+    EXPECT_FALSE(run());
+    EXPECT_NE(m_log.find("sendUpgrade: cannot read"), std::string::npos) << m_log;
+    EXPECT_NE(codes().back(), 5);
+    EXPECT_TRUE(m_camera.images().empty());
+
+    shrink.done = false;
+    Write(m_dir.file("a.img"), Bytes(70000, 1));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(m_upgrader.USB_CAM_Update(m_dir.file("a.img"), 1));
+    std::fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("USB_CAM_Update: cannot read"),
+              std::string::npos);
+    EXPECT_FALSE(m_camera.rawUpdates().at(0).ended);
 }
 
 TEST_F(UpgradeTest, BootModeGetsTheProgrammerOnceAndABoundedWait) {
@@ -283,11 +360,18 @@ TEST_F(UpgradeTest, PackageImagesGoInInstallOrderWithTheirChecks) {
 }
 
 TEST_F(UpgradeTest, RunsThatMustFailDoFailWithALogLine) {
+    // Deeper than JsonCpp's stack limit, which it reports by throwing.
+    const std::string deep = std::string(1500, '[') + std::string(1500, ']');
     const struct {
-        const char* check;  // null: no check.img
+        const char* check;  // null: no check.img; "->": a link to a good one
         const char* install;
         const char* log;
     } cases[] = {
+        {deep.c_str(), R"({"Commands": ["load a.img"]})", "check.img error"},
+        {"not JSON", R"({"Commands": ["load a.img"]})", "check.img error"},
+        {"->", R"({"Commands": ["load a.img"]})", "check.img error"},
+        {nullptr, deep.c_str(), "vecBootFileList.size() <=0"},
+        {nullptr, R"({"Commands": ["load none.img"]})", "none of the listed images"},
         {R"({"hwid": ["TC-640-B", "TC-9"]})", R"({"Commands": ["load a.img"]})", "hwid != "},
         {R"({"SupportLanguages": "Spanish"})", R"({"Commands": ["load a.img"]})",
          "SupportLanguages NOT Support"},
@@ -302,9 +386,14 @@ TEST_F(UpgradeTest, RunsThatMustFailDoFailWithALogLine) {
     };
     Write(m_dir.file("a.img"), Bytes(200, 1));
     std::filesystem::create_symlink(m_dir.file("a.img"), m_dir.file("ln.img"));
+    // A link's own size is its target's name: long enough not to look short.
+    const std::string good(80, 'g');
+    file(good, CheckImg(R"({"hwid": "TC-480-A"})"));
     for (const auto& c : cases) {
         std::filesystem::remove(m_dir.file("check.img"));
-        if (c.check != nullptr) {
+        if (c.check != nullptr && std::string(c.check) == "->") {
+            std::filesystem::create_symlink(good, m_dir.file("check.img"));
+        } else if (c.check != nullptr) {
             file("check.img", *c.check ? CheckImg(c.check) : std::string(10, 'x'));
         }
         file("Install", c.install);
@@ -315,12 +404,11 @@ TEST_F(UpgradeTest, RunsThatMustFailDoFailWithALogLine) {
     EXPECT_TRUE(m_camera.images().empty());
 }
 
-TEST_F(UpgradeTest, UpgradingfileUnpacksInPlaceAndReportsTheOutcome) {
-    const std::string package = m_dir.file("fw.bin");
-    zipFile zip = zipOpen64(package.c_str(), APPEND_STATUS_CREATE);
-    for (const auto& [name, content] :
-         {std::pair<std::string, std::string>{"Install", R"({"Commands": ["load a.img"]})"},
-          {"a.img", std::string(500, 'a')}}) {
+// A zip of (name, content) entries.
+void WritePackage(const std::string& path,
+                  const std::vector<std::pair<std::string, std::string>>& entries) {
+    zipFile zip = zipOpen64(path.c_str(), APPEND_STATUS_CREATE);
+    for (const auto& [name, content] : entries) {
         zip_fileinfo info{};
         zipOpenNewFileInZip(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                             Z_DEFAULT_COMPRESSION);
@@ -328,20 +416,79 @@ TEST_F(UpgradeTest, UpgradingfileUnpacksInPlaceAndReportsTheOutcome) {
         zipCloseFileInZip(zip);
     }
     zipClose(zip, nullptr);
-    CalorviewTest::writeFile(m_dir.file("fw.zip"), "the user's own file");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(m_upgrader.Upgradingfile(package.c_str()), 1);
-    EXPECT_EQ(m_reports.back(), (Report{0, true, UsbUpgrader::kTextDone}));
-    EXPECT_EQ(CalorviewTest::readFile(m_dir.file("fw.zip")), "the user's own file");
-    EXPECT_EQ(m_camera.images().size(), 1u);
+}
 
-    m_upgrader.setTransport(nullptr);
+// The package goes into a fresh folder beside it: the user's files, the package itself and
+// leftovers of other packages lying there are neither replaced nor sent.
+TEST_F(UpgradeTest, UpgradingfileUnpacksIntoAFreshFolderOfItsOwn) {
+    namespace fs = std::filesystem;
+    const std::string package = m_dir.file("fw.bin");
+    const std::string install = R"({"Commands": ["load cam.img"]})";
+    file("readme.txt", "the user's own file");
+    fs::permissions(m_dir.file("readme.txt"), fs::perms(0644));
+    file("Install", install);
+    Write(m_dir.file("cam.img"), Bytes(300, 4));  // an older image
+    const struct {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> entries;
+        bool sent;
+    } cases[] = {
+        {"carries its image",
+         {{"Install", install},
+          {"cam.img", std::string(500, 'c')},
+          {"readme.txt", "theirs"},
+          {"fw.bin", "not the package"}},
+         true},
+        {"names an image it lacks", {{"Install", install}}, false},
+        {"has no Install", {{"cam.img", std::string(500, 'c')}}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulatedCamera camera;
+        m_upgrader.setTransport(&camera);
+        m_reports.clear();
+        WritePackage(package, c.entries);
+        std::set<fs::path> before(fs::directory_iterator(m_dir.path()), {});
+        const std::string packageBytes = CalorviewTest::readFile(package);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(m_upgrader.Upgradingfile(package.c_str()), 1);
+        std::fflush(stdout);
+        const std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(m_reports.back(),
+                  (Report{c.sent ? 0 : -1, true,
+                          c.sent ? UsbUpgrader::kTextDone : UsbUpgrader::kTextFailed}));
+        EXPECT_EQ(camera.images(),
+                  c.sent ? std::vector<std::vector<uint8_t>>{std::vector<uint8_t>(500, 'c')}
+                         : std::vector<std::vector<uint8_t>>{});
+        EXPECT_EQ(CalorviewTest::readFile(m_dir.file("readme.txt")), "the user's own file");
+        EXPECT_EQ(fs::status(m_dir.file("readme.txt")).permissions(), fs::perms(0644));
+        EXPECT_EQ(CalorviewTest::readFile(package), packageBytes);
+        std::set<fs::path> after(fs::directory_iterator(m_dir.path()), {});
+        std::vector<fs::path> added;
+        std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                            std::back_inserter(added));
+        ASSERT_EQ(added.size(), 1u);
+        const fs::path folder = added[0];
+        EXPECT_EQ(folder.filename().string().rfind("fw.bin.", 0), 0u) << folder;
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+        EXPECT_EQ(fs::exists(folder / "Install"), c.entries.front().first == "Install");
+        EXPECT_NE(log.find("Upgradingfile: unpacking into " + folder.string() + "/\n"),
+                  std::string::npos)
+            << log;
+    }
+
+    // No camera, no path, no ".bin": nothing starts, and no folder is left behind.
+    std::set<fs::path> before(fs::directory_iterator(m_dir.path()), {});
+    testing::internal::CaptureStdout();
     m_reports.clear();
-    EXPECT_EQ(m_upgrader.Upgradingfile(package.c_str()), 0) << "no camera";
-    m_upgrader.setTransport(&m_camera);
-    EXPECT_EQ(m_upgrader.Upgradingfile(m_dir.file("fw.pkg").c_str()), 0) << "no .bin";
+    EXPECT_EQ(m_upgrader.Upgradingfile(nullptr), 0);
+    EXPECT_EQ(m_upgrader.upgradeCamera(nullptr), 1);
+    EXPECT_EQ(m_upgrader.Upgradingfile(m_dir.file("fw.pkg").c_str()), 0);
+    m_upgrader.setTransport(nullptr);
+    EXPECT_EQ(m_upgrader.Upgradingfile(package.c_str()), 0);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(m_reports.back(), (Report{-1, true, UsbUpgrader::kTextFailed}));
+    EXPECT_EQ(m_reports, std::vector<Report>(4, Report{-1, true, UsbUpgrader::kTextFailed}));
+    EXPECT_EQ(std::set<fs::path>(fs::directory_iterator(m_dir.path()), {}), before);
 }
 
 // Random manifests, install lists and camera answers: the run may fail, never crash or hang.
@@ -386,10 +533,48 @@ TEST_F(UpgradeTest, RandomInputNeverCrashes) {
         unsigned char reply[UsbUpgrader::kBufferSize];
         int replyLength = 0;
         m_upgrader.sendFrameChecked(static_cast<uint8_t>(random() % 8), payload, random() % 4,
-                                    &status, reply, &replyLength, 100);
+                                    &status, reply, sizeof reply, &replyLength, 100);
     }
     std::fflush(stdout);
     testing::internal::GetCapturedStdout();
+}
+
+// Random images and camera faults: the transfer may fail, but one the client calls a success is
+// one the camera holds whole.
+TEST_F(UpgradeTest, SuccessMeansTheCameraHoldsTheWholeImage) {
+    std::mt19937 random(20261208);
+    const Misbehaviour faults[] = {Misbehaviour::kNoReply,    Misbehaviour::kShortReply,
+                                   Misbehaviour::kWrongEcho,  Misbehaviour::kBadStatus,
+                                   Misbehaviour::kWriteFails, Misbehaviour::kEmptyPayload};
+    const auto pick = [&random](int below) { return static_cast<int>(random() % below); };
+    for (int i = 0; i < 300; ++i) {
+        SCOPED_TRACE(i);
+        const std::vector<uint8_t> image = Bytes(65 + pick(80000), static_cast<uint8_t>(i));
+        Write(m_dir.file("a.img"), image);
+        SimulatedCamera camera;
+        m_upgrader.setTransport(&camera);
+        const bool raw = pick(2) == 0;
+        // Mostly data chunks, often refused all five times.
+        for (int k = 1 + pick(2); k > 0; --k) {
+            const int code = pick(2) == 0 ? (raw ? SimulatedCamera::kRawData : 4)
+                                          : (raw ? pick(4) : 2 + pick(4));
+            camera.misbehave(Fault(faults[pick(std::size(faults))],
+                                   raw ? Kind::kRawUpdate : Kind::kExchange, code, pick(6) - 1,
+                                   pick(3), pick(2) == 0 ? 5 : 1 + pick(6)));
+        }
+        int64_t sent = 0;
+        testing::internal::CaptureStdout();
+        const bool succeeded = raw ? m_upgrader.USB_CAM_Update(m_dir.file("a.img"), 2)
+                                   : m_upgrader.sendUpgrade(m_dir.file("a.img"), &sent) == 1;
+        std::fflush(stdout);
+        testing::internal::GetCapturedStdout();
+        if (succeeded && raw) {
+            ASSERT_EQ(camera.rawUpdates().size(), 1u);
+            EXPECT_TRUE(camera.rawUpdates()[0].complete);
+        } else if (succeeded) {
+            EXPECT_EQ(camera.images(), std::vector<std::vector<uint8_t>>{image});
+        }
+    }
 }
 
 }  // namespace
