@@ -147,14 +147,17 @@ public:
         }
         message[std::min(wanted, kLogLineMax)] = '\0';
         const int threadId = static_cast<int>(gettid());
+        // Stamped now, not when written: a deferred line may wait for the writer thread.
+        const CTime stamp = CTime::getCurrentTime();
         if (OutputDeferral::active()) {
-            OutputDeferral::post([this, level, useModuleFilter, wanted, threadId,
+            OutputDeferral::post([this, level, useModuleFilter, wanted, threadId, stamp,
                                   line = DeferredPrefix(prefix), text = std::string(message)] {
-                writeMessage(level, line.prefix(), useModuleFilter, text.c_str(), wanted, threadId);
+                writeMessage(level, line.prefix(), useModuleFilter, text.c_str(), wanted, threadId,
+                             stamp);
             });
             return std::min(wanted, kLogLineMax);
         }
-        return writeMessage(level, prefix, useModuleFilter, message, wanted, threadId);
+        return writeMessage(level, prefix, useModuleFilter, message, wanted, threadId, stamp);
     }
 
     int filter(int argc, const char* const argv[]) {
@@ -215,7 +218,7 @@ private:
 
     // `message` holds at most kLogLineMax characters of a text `wanted` characters long.
     int writeMessage(int level, const Prefix& prefix, bool useModuleFilter, const char* message,
-                     int wanted, int threadId) {
+                     int wanted, int threadId, const CTime& stamp) {
         std::lock_guard lock(mutex);
         if (level > currentLevel || level <= kLogNone) {
             return 0;
@@ -228,7 +231,7 @@ private:
         int length = 0;
         const bool startsLine = atLineStart;
         if (startsLine) {
-            length = formatPrefix(buffer, prefix, threadId);
+            length = formatPrefix(buffer, prefix, threadId, stamp);
         }
         const int room = kLogLineMax - length;
         const bool cut = wanted > room;
@@ -261,7 +264,7 @@ private:
         return true;
     }
 
-    int formatPrefix(char* buffer, const Prefix& prefix, int threadId) const {
+    int formatPrefix(char* buffer, const Prefix& prefix, int threadId, const CTime& stamp) const {
         int length = 0;
         auto append = [&](const char* fmt, auto... values) {
             const int n = std::snprintf(buffer + length, kBufferSize - length, fmt, values...);
@@ -270,8 +273,7 @@ private:
             }
         };
         if (showTime) {
-            const CTime now = CTime::getCurrentTime();
-            append("%02d:%02d:%02d|", now.hour, now.minute, now.second);
+            append("%02d:%02d:%02d|", stamp.hour, stamp.minute, stamp.second);
         }
         if (showModule) {
             append("[%s] ", prefix.module != nullptr ? prefix.module : "");

@@ -79,6 +79,14 @@ private:
     bool m_writerStarted = false;
 };
 
+// Writes what is still queued when the process exits or the library is unloaded. Constructed
+// when the library is loaded, so it is destroyed after the objects made later, whose destructors
+// may still close a camera; the queue itself is never destroyed, and threads still streaming
+// then may go on posting.
+struct FlushAtExit {
+    ~FlushAtExit() { Queue::instance().flush(OutputDeferral::kFlushTimeoutMs); }
+} g_flushAtExit;
+
 }  // namespace
 
 OutputDeferral::Scope::Scope() : m_outer(t_deferring) {

@@ -2,18 +2,26 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "infra/CTime.h"
 #include "infra/Logger.h"
+#include "infra/OutputDeferral.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 using namespace Velmora::Infra;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,6 +43,23 @@ void logFromThreads(int threads, int perThread) {
     for (auto& worker : workers) {
         worker.join();
     }
+}
+
+std::string clockText(const CTime& time) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d", time.hour, time.minute, time.second);
+    return text;
+}
+
+// Run in a child process: exits while a deferred line still waits for the busy writer thread.
+[[noreturn]] void exitWithALineQueued() {
+    setenv("FRAMEGATE_DEBUG_OUTPUT", "1", 1);  // every written line is copied to stderr
+    OutputDeferral::post([] { std::this_thread::sleep_for(200ms); });
+    std::thread([] {
+        const OutputDeferral::Scope defer;
+        INFRA_ERROR("last words before exit\n");
+    }).join();
+    std::exit(0);
 }
 
 class LoggerThreadedTest : public testing::Test {
@@ -97,4 +122,32 @@ TEST_F(LoggerThreadedTest, TruncationUnderLoadKeepsLinesWhole) {
             << current;
     }
     EXPECT_EQ(text.back(), '\n');
+}
+
+TEST_F(LoggerThreadedTest, DeferredLineCarriesTheTimeItWasLogged) {
+    // The writer thread is held until the clock has moved past the logging call.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    OutputDeferral::post([release] { CalorviewTest::waitUntil([&] { return release->load(); }); });
+    std::string before;
+    std::string after;
+    std::thread([&] {
+        const OutputDeferral::Scope defer;
+        before = clockText(CTime::getCurrentTime());
+        INFRA_DEBUG("deferred line\n");
+        after = clockText(CTime::getCurrentTime());
+    }).join();
+    ASSERT_TRUE(
+        CalorviewTest::waitUntil([&] { return clockText(CTime::getCurrentTime()) != after; }, 2s));
+    *release = true;
+    ASSERT_TRUE(OutputDeferral::flush(OutputDeferral::kFlushTimeoutMs));
+    const std::string text = CalorviewTest::readFile(m_log);
+    std::smatch stamp;
+    ASSERT_TRUE(std::regex_search(text, stamp, std::regex(R"((\d\d:\d\d:\d\d)\|.*deferred line)")))
+        << text;
+    EXPECT_TRUE(stamp[1] == before || stamp[1] == after) << stamp[1] << " logged at " << before;
+}
+
+TEST(OutputDeferralExit, QueuedLinesAreWrittenBeforeTheProcessEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(exitWithALineQueued(), testing::ExitedWithCode(0), "last words before exit");
 }

@@ -8,7 +8,9 @@
 //
 // Threads: any thread may post; the queue's own mutex is held only to move a text in or out,
 // never across output. The writer thread starts on the first post and runs until the process
-// ends; its state is never destroyed, so texts posted while the process exits are safe.
+// ends; its state is never destroyed, so texts posted while the process exits are safe. What is
+// still queued when the process exits or the library is unloaded is written first (a static
+// destructor flushes, within kFlushTimeoutMs).
 #pragma once
 
 #include <cstddef>
@@ -19,6 +21,9 @@ namespace Velmora::Infra {
 class OutputDeferral {
 public:
     static constexpr std::size_t kMaxQueued = 256;
+    // How long a flush at a camera's close or at exit waits: a writer stuck on a blocked output
+    // must not hold those up for good.
+    static constexpr int kFlushTimeoutMs = 1000;
 
     // While one exists on a thread, that thread's output is deferred. Scopes nest.
     class Scope {
