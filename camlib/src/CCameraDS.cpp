@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "CSampleGrabberCB.h"
@@ -14,6 +15,7 @@
 #include "framegate/IUSBCameraDeviceListerner.h"
 #include "infra/DebugOutput.h"
 #include "infra/Logger.h"
+#include "infra/OutputDeferral.h"
 
 using Framegate::CaptureDeviceInfo;
 using Framegate::DeviceEnumerator;
@@ -69,12 +71,60 @@ bool sameDevice(const CaptureDeviceInfo& a, const CaptureDeviceInfo& b) {
     return a.locator == b.locator && a.devicePath == b.devicePath;
 }
 
+// The devices whose stream start an open gave up while it still runs: a new open of one would
+// collide with the stuck start's descriptor and buffers. Keyed by locator, since an index may
+// point elsewhere after a replug. Entered by the open that gives up, left when its camera closes.
+struct StuckStarts {
+    std::mutex mutex;
+    std::set<std::string> locators;
+};
+
+StuckStarts& stuckStarts() {
+    // Never destroyed: a stuck start may return while the process exits.
+    static StuckStarts* starts = new StuckStarts;
+    return *starts;
+}
+
+bool isHeldByStuckStart(const std::string& locator) {
+    StuckStarts& starts = stuckStarts();
+    std::lock_guard lock(starts.mutex);
+    return starts.locators.count(locator) != 0;
+}
+
+void setHeldByStuckStart(const std::string& locator, bool held) {
+    StuckStarts& starts = stuckStarts();
+    std::lock_guard lock(starts.mutex);
+    if (held) {
+        starts.locators.insert(locator);
+    } else {
+        starts.locators.erase(locator);
+    }
+}
+
 }  // namespace
 
 CCameraDS::CCameraDS() : ThreadBase("Threadbase", kPriorityNormal, 0, 0) {}
 
 CCameraDS::~CCameraDS() {
     CloseCamera();
+}
+
+void CCameraDS::Destroy(CCameraDS* camera) {
+    if (camera == nullptr) {
+        return;
+    }
+    // A start that returns late must not deliver to a listener its owner is about to free.
+    camera->m_lock.Lock();
+    camera->m_pListerner.store(nullptr, std::memory_order_release);
+    camera->m_lock.Unlock();
+    {
+        std::lock_guard lock(camera->m_startMutex);
+        if (camera->m_startState == StartState::kAbandoned) {
+            camera->m_bHandedOver = true;
+            return;
+        }
+    }
+    delete camera;
 }
 
 bool CCameraDS::OpenCamera(void* hWnd, int nCamID, int mirror, int orientation, int width,
@@ -126,17 +176,26 @@ bool CCameraDS::OpenCameraAndNoDisplay(int nCamID, int width, int height) {
     const bool answered =
         m_startDone.wait_for(lock, std::chrono::milliseconds(kStartTimeoutMs),
                              [&] { return m_startState != StartState::kPending; });
+    if (!answered) {
+        // The worker is inside the driver and the stream is its until the start returns: give up
+        // on it without waiting, and keep every other open away from the device meanwhile.
+        m_startState = StartState::kAbandoned;
+        m_bDeviceHeld = true;
+        setHeldByStuckStart(m_locator, true);
+    }
     const bool started = m_startState == StartState::kStarted;
     lock.unlock();
+    if (!answered) {
+        CAMERA_LOG(Velmora::Infra::kLogError,
+                   "StartStream fail nCamID:%d: %s did not start within %d ms; its thread is left "
+                   "waiting for the driver and the device stays reserved until the start "
+                   "returns\n",
+                   nCamID, m_locator.c_str(), kStartTimeoutMs);
+        return false;
+    }
     if (!started) {
-        if (answered) {
-            CAMERA_LOG(Velmora::Infra::kLogError, "StartStream fail nCamID:%d: %s\n", nCamID,
-                       Framegate::captureErrorText(m_pStream->lastError(), m_locator).c_str());
-        } else {
-            CAMERA_LOG(Velmora::Infra::kLogError,
-                       "StartStream fail nCamID:%d: %s did not start within %d ms\n", nCamID,
-                       m_locator.c_str(), kStartTimeoutMs);
-        }
+        CAMERA_LOG(Velmora::Infra::kLogError, "StartStream fail nCamID:%d: %s\n", nCamID,
+                   Framegate::captureErrorText(m_pStream->lastError(), m_locator).c_str());
         CloseCamera();
         return false;
     }
@@ -185,6 +244,15 @@ bool CCameraDS::BuildCapture(int nCamID, int width, int height, Build messages) 
         }
         return false;
     }
+    if (isHeldByStuckStart(device.locator)) {
+        if (say) {
+            CAMERA_LOG(Velmora::Infra::kLogError,
+                       "BindDevice fail nCamID:%d: %s is still reserved by a stream start that "
+                       "did not return\n",
+                       nCamID, device.locator.c_str());
+        }
+        return false;
+    }
     m_locator = device.locator;
     m_pStream = DeviceEnumerator::openStream(device);
     const OpenResult result = m_pStream->open(width, height);
@@ -229,6 +297,14 @@ void CCameraDS::CloseCamera() {
     if (m_pStream != nullptr) {
         m_pStream->stop();
         m_pStream.reset();
+        // The streaming thread's lines wait for the writer thread; once the camera is closed
+        // (UinitUSBCam returned) they are in the log.
+        Velmora::Infra::OutputDeferral::flush(Velmora::Infra::OutputDeferral::kFlushTimeoutMs);
+    }
+    if (m_bDeviceHeld) {
+        // The stuck start has returned (this runs after the worker ended, or on it).
+        m_bDeviceHeld = false;
+        setHeldByStuckStart(m_locator, false);
     }
     delete m_pGrabberCB;
     m_pGrabberCB = nullptr;
@@ -298,13 +374,33 @@ void CCameraDS::threadProc() {
     while (looping() && !m_bOpened.load(std::memory_order_acquire)) {
         sleep(kWorkerPollMs);
     }
-    if (m_bOpened.load(std::memory_order_acquire)) {
-        const bool started = m_pStream->start(*m_pGrabberCB);
+    if (!m_bOpened.load(std::memory_order_acquire)) {
+        debugOutput("=====thread exit====");
+        return;
+    }
+    const bool started = m_pStream->start(*m_pGrabberCB);
+    bool abandoned = false;
+    bool handedOver = false;
+    {
         std::lock_guard lock(m_startMutex);
+        abandoned = m_startState == StartState::kAbandoned;
+        handedOver = m_bHandedOver;
         m_startState = started ? StartState::kStarted : StartState::kRefused;
         m_startDone.notify_all();
     }
+    if (abandoned) {
+        // Until the owner's close or Destroy has run, the object stays alive: a close waits for
+        // this thread to end.
+        CAMERA_LOG(Velmora::Infra::kLogWarn,
+                   "StartStream of %s returned (%s) after the open had given up on it\n",
+                   m_locator.c_str(), started ? "streaming" : "refused");
+    }
     debugOutput("=====thread exit====");
+    if (handedOver) {
+        // Nobody else holds the object any more: closing it stops a stream that started late and
+        // frees the device for the next open. The thread base lets its own thread delete it.
+        delete this;
+    }
 }
 
 int CCameraDS::CameraCount() {

@@ -5,6 +5,11 @@
 // reports the outcome to the waiting open (m_startMutex, m_startDone), then ends. Frames arrive on
 // the capture stream's own thread and are delivered under m_lock, which SetListener and CloseCamera
 // also take: once they return, no delivery to the old listener is running and none will start.
+//
+// A start that does not answer in time (a driver stuck in its stream start) is given up: the open
+// fails, the worker stays inside the driver and the device stays held (no open of it succeeds)
+// until the start returns. Such an object is released with Destroy, which never waits for the
+// driver; CloseCamera, another open and the destructor wait for the start to return first.
 #pragma once
 
 #include <atomic>
@@ -29,11 +34,16 @@ public:
     CCameraDS();
     // Closes the camera; the thread base then waits for the worker to end.
     ~CCameraDS() override;
+    // Controlling thread: detaches the listener and deletes `camera`, unless its stream start was
+    // given up and is still inside the driver: then its worker takes the object over and deletes
+    // it once the start returns. Never waits for the driver.
+    static void Destroy(CCameraDS* camera);
 
     // An open camera is closed first (its listener detached): attach the listener after opening.
     bool OpenCamera(void* hWnd, int nCamID, int mirror, int orientation, int width, int height);
     // The open the client uses: asks for YUYV width x height at 25 fps; the worker thread
-    // starts streaming and the open fails when the device refuses to stream.
+    // starts streaming and the open fails when the device refuses to stream, or does not answer
+    // within 5 s (the start is given up then, see above).
     bool OpenCameraAndNoDisplay(int nCamID, int width, int height);
     // Opens with a preview window. There is no platform video window to draw into, so it keeps
     // only the bookkeeping: the first such open in the process starts streaming on the calling
@@ -67,7 +77,8 @@ protected:
 
 private:
     enum class Build { kQuiet, kWithMessages };
-    enum class StartState { kPending, kStarted, kRefused };
+    // kAbandoned: the open stopped waiting while the worker was still inside the start.
+    enum class StartState { kPending, kStarted, kRefused, kAbandoned };
     // Binds the device and negotiates the format; leaves the stream in m_pStream.
     bool BuildCapture(int nCamID, int width, int height, Build messages);
 
@@ -77,6 +88,11 @@ private:
     std::mutex m_startMutex;
     std::condition_variable m_startDone;
     StartState m_startState = StartState::kPending;
+    // Set by Destroy, under m_startMutex, on an abandoned start: the worker owns the object now.
+    bool m_bHandedOver = false;
+    // This camera holds its device in the process-wide set of stuck starts. Set by the open that
+    // gives up, cleared by CloseCamera, which runs only after the worker ended (or on it).
+    bool m_bDeviceHeld = false;
     bool m_bWindowedBuilder = false;  // this camera built the process's windowed capture
     std::string m_locator;            // the bound device, for messages
     // The connected format; written by the controlling thread while no stream runs.

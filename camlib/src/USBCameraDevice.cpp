@@ -24,7 +24,8 @@ int USBCameraDevice::Init() {
 
 int USBCameraDevice::UnInit() {
     if (m_pCamera != nullptr) {
-        delete m_pCamera;
+        // A camera whose stream start never answered is left to its worker, not waited for.
+        CCameraDS::Destroy(m_pCamera);
         m_pCamera = nullptr;
         debugOutput("WARMING---USB Camera delete---USBCameraDevice::UnInit() \n");
     }

@@ -7,11 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "capture/DeviceEnumerator.h"
 #include "framegate/IUSBCameraDeviceListerner.h"
+#include "infra/Logger.h"
+#include "infra/OutputDeferral.h"
 #include "support/ScenarioFile.h"
 #include "support/Wait.h"
 
@@ -37,6 +40,20 @@ public:
     std::atomic<int> frames{0};
     std::atomic<int> lastWidth{0};
     std::atomic<int> lastHeight{0};
+};
+
+// Logs one line from the streaming thread, where log output is deferred to the writer thread.
+class LoggingListener : public IUSBCameraDeviceListerner {
+public:
+    int OnVideoData(int, int, const char*) override {
+        if (!logged.exchange(true)) {
+            INFRA_ERROR("first frame delivered\n");
+        }
+        return 0;
+    }
+    int OnNotify(int, int) override { return 0; }
+
+    std::atomic<bool> logged{false};
 };
 
 class CCameraDSTest : public testing::Test {
@@ -183,4 +200,27 @@ TEST_F(CCameraDSTest, LongUtf8NamesAreCutAtACharacterBoundary) {
     int index = 0;
     ASSERT_TRUE(CCameraDS::CameraName(out, &index));
     EXPECT_EQ(std::string(out), name.substr(0, 30));
+}
+
+TEST_F(CCameraDSTest, ClosingWritesTheLinesItsStreamDeferred) {
+    const std::string log = m_dir.file("close.log");
+    const char* const logPath[] = {"-logpath", log.c_str()};
+    ASSERT_EQ(Velmora::Infra::logFilter(2, logPath), 0);
+    // The writer thread is held until a while after the close has begun.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    Velmora::Infra::OutputDeferral::post([release] { waitUntil([&] { return release->load(); }); });
+    CCameraDS camera;
+    LoggingListener listener;
+    ASSERT_TRUE(camera.OpenCameraAndNoDisplay(m_index, 480, 640));
+    camera.SetListener(&listener);
+    ASSERT_TRUE(waitUntil([&] { return listener.logged.load(); }));
+    std::thread releaser([release] {
+        std::this_thread::sleep_for(200ms);
+        *release = true;
+    });
+    camera.CloseCamera();
+    EXPECT_NE(CalorviewTest::readFile(log).find("first frame delivered"), std::string::npos);
+    releaser.join();
+    const char* const noPath[] = {"-logpath", ""};
+    Velmora::Infra::logFilter(2, noPath);
 }

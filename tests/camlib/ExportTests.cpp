@@ -363,6 +363,29 @@ TEST_F(ExportTest, RefusedStreamStartFailsTheOpenAndNamesTheReason) {
     }
 }
 
+TEST_F(ExportTest, AStreamStartThatNeverAnswersFailsInTimeAndKeepsTheDeviceReserved) {
+    writeFile(m_scenario, scenarioJson("Stuck", 64, 48, 100, "\"start_hangs\": true"));
+    const int index = thermalIndex();
+    std::atomic<int> result{1};
+    std::thread opener([&] { result = InitUSBCam(index, 480, 640, 0, 0); });
+    const bool returned = waitUntil([&] { return result != 1; }, 8s);
+    EXPECT_TRUE(returned) << "InitUSBCam must give up on the stuck start after 5 s";
+    if (returned) {
+        EXPECT_EQ(result, -1);
+        EXPECT_THAT(logText(), testing::HasSubstr("did not start within 5000 ms"));
+        EXPECT_EQ(InitUSBCam(index, 480, 640, 0, 0), -1) << "the stuck start holds the device";
+        EXPECT_THAT(logText(), testing::HasSubstr("still reserved by a stream start"));
+    }
+    std::filesystem::remove(m_scenario);  // unplugging makes the stuck start return
+    opener.join();
+    ASSERT_TRUE(waitUntil(
+        [&] { return logText().find("after the open had given up") != std::string::npos; }));
+    writeFile(m_scenario, scenarioJson("Back", 64, 48, 100));
+    EXPECT_TRUE(waitUntil([&] { return InitUSBCam(thermalIndex(), 480, 640, 0, 0) == 0; }, 2s))
+        << "the device is free again once the start returned";
+    EXPECT_EQ(UinitUSBCam(index), 0);
+}
+
 TEST_F(ExportTest, AnIndexOpensOnlyTheDeviceListedThere) {
     const int index = thermalIndex();
     const std::string plugged = m_dir.file("plugged.json");

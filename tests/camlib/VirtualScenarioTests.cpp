@@ -67,6 +67,7 @@ TEST(VirtualScenarioTest, RejectsBadMembersWithTheirName) {
         {R"({"fps": 1e-300})", "fps"},
         {R"({"fps": 0.09})", "fps"},
         {R"({"loop_ms": 0})", "loop_ms"},
+        {R"({"start_hangs": 1})", "start_hangs"},
         {R"({"timeline": {}})", "timeline"},
         {R"({"colour": "iron"})", "colour"},
         {R"({"timeline": [3]})", "timeline[0]"},

@@ -19,7 +19,9 @@ public:
 
     // Creates the capture object unless there is one. 0, or -1 when it cannot be created.
     int Init();
-    // Destroys the capture object (closing it and waiting for its worker). Always 0.
+    // Destroys the capture object (closing it and waiting for its worker). A camera whose stream
+    // start did not answer (OpenCamera failed after 5 s) is left to its worker, which destroys it
+    // once the driver returns; the device cannot be opened again until then. Always 0.
     int UnInit();
     // Opens camera `nCamID`; a null `hWnd` selects the open without preview. 0 or -1. An open
     // camera is closed first, detaching its listener: call SetListener after OpenCamera.

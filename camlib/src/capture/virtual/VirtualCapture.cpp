@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <thread>
 
 #include "capture/CaptureErrorText.h"
 #include "capture/FrameSink.h"
@@ -52,6 +53,16 @@ OpenResult VirtualCapture::open(int /*width*/, int /*height*/) {
 
 bool VirtualCapture::start(FrameSink& sink) {
     if (!m_scene || m_streaming) {
+        return false;
+    }
+    if (m_scenario.startHangs()) {
+        // A driver stuck in its stream start answers only once its device is gone.
+        while (VirtualScenario::isPresent(m_locator)) {
+            std::this_thread::sleep_for(kPresenceCheck);
+        }
+        m_lastError = ENODEV;
+        INFRA_ERROR("virtual camera %s: stream start ended, %s\n", m_locator.c_str(),
+                    captureErrorText(m_lastError, m_locator).c_str());
         return false;
     }
     if (m_scenario.startError() != 0) {

@@ -34,7 +34,8 @@ public:
     int height() const override { return m_scenario.height(); }
     int lastError() const override { return m_lastError; }
 
-    // False before a successful open and while already streaming.
+    // False before a successful open and while already streaming. A scenario whose start hangs
+    // returns only once its file is gone, refused with ENODEV.
     bool start(FrameSink& sink) override;
     void stop() override;
 

@@ -50,8 +50,8 @@ constexpr const char* kDemoScenario = R"({
   ]
 })";
 
-constexpr std::string_view kTopMembers[] = {"name",     "width",   "height",     "fps",
-                                            "timeline", "loop_ms", "start_error"};
+constexpr std::string_view kTopMembers[] = {"name",     "width",   "height",      "fps",
+                                            "timeline", "loop_ms", "start_error", "start_hangs"};
 // The refusals a camera can answer a stream start with, as "start_error" names them.
 constexpr std::pair<std::string_view, int> kStartErrors[] = {
     {"busy", EBUSY}, {"no-bandwidth", ENOSPC}, {"io", EIO}};
@@ -339,6 +339,12 @@ std::string VirtualScenario::readHeader(const Json::Value& root, VirtualScenario
             return "start_error: expected \"busy\", \"no-bandwidth\" or \"io\"";
         }
         scenario.m_startError = known->second;
+    }
+    if (const Json::Value& hangs = root["start_hangs"]; !hangs.isNull()) {
+        if (!hangs.isBool()) {
+            return "start_hangs: expected true or false";
+        }
+        scenario.m_startHangs = hangs.asBool();
     }
     return {};
 }

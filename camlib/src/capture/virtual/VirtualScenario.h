@@ -53,6 +53,8 @@ public:
     // The errno a stream start is refused with (a camera that is busy or lacks USB bandwidth),
     // or 0 when it streams.
     int startError() const { return m_startError; }
+    // Whether a stream start hangs, as in a driver stuck in it, until the camera is unplugged.
+    bool startHangs() const { return m_startHangs; }
 
     // The state `elapsed` after streaming started; `now` is the wall-clock time a "local"
     // capture-time word is packed from (the computer's local time zone).
@@ -80,8 +82,9 @@ private:
     int m_width;
     int m_height;
     double m_fps;
-    int64_t m_loopMs = 0;
-    int m_startError = 0;       // 0: the timeline plays once and its last state stays
+    int64_t m_loopMs = 0;  // 0: the timeline plays once and its last state stays
+    int m_startError = 0;
+    bool m_startHangs = false;
     std::vector<Step> m_steps;  // cumulative states, ordered by atMs
 };
 
