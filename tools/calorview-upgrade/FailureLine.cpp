@@ -8,11 +8,13 @@ bool StartsWith(const std::string& line, const char* prefix) {
     return line.rfind(prefix, 0) == 0;
 }
 
-// Lines that name no cause: hex dumps, retries, and the steps that only pass an unpacking
-// failure on (the unpacker's own line comes before them).
+// Lines that name no cause: hex dumps of the exchanges, retries, and the steps that only pass an
+// unpacking failure on (the unpacker's own line comes before them).
 bool SaysNothing(const std::string& line) {
-    return line.empty() || StartsWith(line, "writeData") || StartsWith(line, "readData") ||
-           line.find("Retry : ") != std::string::npos ||
+    const bool dump = (StartsWith(line, "writeData: ") || StartsWith(line, "readData: ")) &&
+                      (line.find(", USBUPGRADE_") != std::string::npos ||
+                       line.find(", funCode: ") != std::string::npos);
+    return line.empty() || dump || line.find("Retry : ") != std::string::npos ||
            StartsWith(line, "Unpacket_Updatefile Zip_UnPackFiles ") ||
            StartsWith(line, "Upgradingfile Zip_UnPackFiles fail");
 }
