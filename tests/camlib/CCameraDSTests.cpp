@@ -42,18 +42,13 @@ public:
     std::atomic<int> lastHeight{0};
 };
 
-// Logs one line from the streaming thread, where log output is deferred to the writer thread.
-class LoggingListener : public IUSBCameraDeviceListerner {
+// Logs from the streaming thread, where log output is deferred to the writer thread.
+class LoggingListener : public CountingListener {
 public:
-    int OnVideoData(int, int, const char*) override {
-        if (!logged.exchange(true)) {
-            INFRA_ERROR("first frame delivered\n");
-        }
-        return 0;
+    int OnVideoData(int width, int height, const char* data) override {
+        INFRA_ERROR("frame %d delivered\n", frames.load());
+        return CountingListener::OnVideoData(width, height, data);
     }
-    int OnNotify(int, int) override { return 0; }
-
-    std::atomic<bool> logged{false};
 };
 
 class CCameraDSTest : public testing::Test {
@@ -205,7 +200,9 @@ TEST_F(CCameraDSTest, LongUtf8NamesAreCutAtACharacterBoundary) {
 TEST_F(CCameraDSTest, ClosingWritesTheLinesItsStreamDeferred) {
     const std::string log = m_dir.file("close.log");
     const char* const logPath[] = {"-logpath", log.c_str()};
+    const char* const logSize[] = {"-logsize", "1024"};  // 0 would keep only the last line
     ASSERT_EQ(Velmora::Infra::logFilter(2, logPath), 0);
+    ASSERT_EQ(Velmora::Infra::logFilter(2, logSize), 0);
     // The writer thread is held until a while after the close has begun.
     auto release = std::make_shared<std::atomic<bool>>(false);
     Velmora::Infra::OutputDeferral::post([release] { waitUntil([&] { return release->load(); }); });
@@ -213,13 +210,13 @@ TEST_F(CCameraDSTest, ClosingWritesTheLinesItsStreamDeferred) {
     LoggingListener listener;
     ASSERT_TRUE(camera.OpenCameraAndNoDisplay(m_index, 480, 640));
     camera.SetListener(&listener);
-    ASSERT_TRUE(waitUntil([&] { return listener.logged.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return listener.frames > 0; }));
     std::thread releaser([release] {
         std::this_thread::sleep_for(200ms);
         *release = true;
     });
     camera.CloseCamera();
-    EXPECT_NE(CalorviewTest::readFile(log).find("first frame delivered"), std::string::npos);
+    EXPECT_NE(CalorviewTest::readFile(log).find("frame 0 delivered"), std::string::npos);
     releaser.join();
     const char* const noPath[] = {"-logpath", ""};
     Velmora::Infra::logFilter(2, noPath);
