@@ -22,6 +22,8 @@ typedef int (*USBStreamCallBack)(int width, int height, const char* data, int le
 // `width` x `height` at 25 fps. Returns 0 once the camera streams, or -1 when it is open
 // already, cannot be opened or refuses to stream (the log names the reason: busy, no USB
 // bandwidth, no permission). An index from GetUsbDeviceNum opens only the device listed there.
+// A stream start that does not answer within 5 s fails the call too; that device then cannot be
+// opened until its driver returns from the start.
 FRAMEGATE_API int InitUSBCam(int nCamID, int width, int height, int mirror, int orientation);
 
 // Sets the frame callback of an open camera, replacing any earlier one: once this returns, the
