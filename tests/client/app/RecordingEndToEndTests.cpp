@@ -16,12 +16,13 @@ namespace {
 
 using CalorviewTest::TempDir;
 
-// Frames the program may drop while the other core is busy: under AddressSanitizer every access
-// is checked, and a few frames go; the pace of those kept must still be the camera's.
+// Frames the program may drop while the other core is busy (and, on a shared machine, other work
+// runs too): 2 % of them, more under AddressSanitizer, where every access is checked. The pace of
+// the frames kept must still be the camera's.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr int kDroppedFrames = 10;
+constexpr int kDroppedFrames = 12;
 #else
-constexpr int kDroppedFrames = 2;
+constexpr int kDroppedFrames = 5;
 #endif
 
 // One run of the driver in a folder of its own with its own 25 fps camera.
