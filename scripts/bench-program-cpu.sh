@@ -4,20 +4,22 @@
 # format at the same rate in an area of the same size, and Xvfb's own time meanwhile: the X
 # server's drawing is not part of either figure.
 #
-#   scripts/bench-program-cpu.sh STAGE_DIR [SECONDS]
+#   scripts/bench-program-cpu.sh STAGE_DIR [SECONDS] [WARMUP_SECONDS]
 #
-# SECONDS (default 60) is the measured interval, after a 10 s warm-up. A report, not a gate:
+# SECONDS (default 60) is the measured interval, after WARMUP_SECONDS (default 10). A report, not a gate:
 # exits 0 whatever the figures, non-zero only when a program dies or never shows its window.
 # The figure for one process is its user + system time (all threads) over the interval. The
 # demo loops every 20 s, 6 s of it an alarm episode, during which the program stores an alarm
 # picture for nearly every frame and records: intervals that are multiples of 20 s hold the same
 # share of it. A second run shows a camera with every scenario default, which raises no alarm:
-# the live path alone.
+# the live path alone. A third run shows a camera that raises an alarm on every frame, with every
+# alarm action on (snapshot, recording, sound: the settings' defaults), beside the quiet one: the
+# alarm path at full rate, its figure also given as a multiple of the quiet one.
 set -euo pipefail
 
 stage=$(cd "$1" && pwd)
 seconds=${2:-60}
-warmup_seconds=10
+warmup_seconds=${3:-10}
 screen_width=1600
 screen_height=900
 # Calorview's video area in a full-screen window: the window less the title band (50) above,
@@ -165,6 +167,17 @@ echo '{"name": "No Alarms"}' >"$work/no-alarms.json"
 run_calorview "$work/no-alarms.json" "no alarms"
 plain_measured=$measured
 plain_xvfb=$xvfb_measured
+# An alarm on every frame; the temperature steps every second, so consecutive items differ.
+cat >"$work/continuous-alarm.json" <<'SCENARIO'
+{"name": "Continuous Alarm", "loop_ms": 3000, "timeline": [
+    {"at_ms": 0, "time": "local", "alarm": true, "rect": true, "unit": "C", "temperature": 38.5},
+    {"at_ms": 1000, "temperature": 39.0},
+    {"at_ms": 2000, "temperature": 39.5}]}
+SCENARIO
+run_calorview "$work/continuous-alarm.json" "continuous alarm"
+alarm_measured=$measured
+alarm_xvfb=$xvfb_measured
+alarm_snapshots=$(find "$work/app-continuous alarm/AlarmImages" -name '*.png' | wc -l)
 
 # --- ffplay showing the same format from a pipe, ffmpeg pacing it at 25 fps (not measured).
 # SDL chooses its renderer as for a user (OpenGL on Mesa's software rasteriser under Xvfb, in
@@ -190,5 +203,11 @@ echo "$demo_measured"
 echo "  $demo_xvfb"
 echo "$plain_measured"
 echo "  $plain_xvfb"
+echo "$alarm_measured"
+echo "  $alarm_xvfb"
+echo "  $alarm_snapshots alarm snapshots written"
+awk -v quiet="$plain_measured" -v alarm="$alarm_measured" 'BEGIN {
+    split(quiet, q, ": "); split(alarm, a, ": ")
+    if (q[2] + 0 > 0) printf "continuous alarm / no alarms: %.1f times\n", (a[2] + 0) / (q[2] + 0) }'
 echo "$measured"
 echo "  $xvfb_measured"

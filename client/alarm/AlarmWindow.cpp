@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QLabel>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollArea>
@@ -23,7 +22,6 @@
 #include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/FrameFacts.h"
-#include "video/UniqueFilePath.h"
 #include "video/VideoWindow.h"
 
 namespace {
@@ -46,7 +44,7 @@ int g_nManualSnapshotCounter = 0;  // GUI thread
 constexpr uint32_t kSoundGapMs = 3000;
 constexpr uint32_t kAlarmHoldMs = 5000;
 constexpr uint32_t kRecordingLimitMs = 480000;
-// An item whose list is longer than this loses its oldest item.
+// A list longer than this shows a new alarm in its oldest item.
 constexpr int kMaxItemsBeforeInsert = 64;
 
 bool IsConnected() {
@@ -76,6 +74,8 @@ AlarmWindow::AlarmWindow(QWidget* parent)
             Qt::QueuedConnection);
     connect(m_pVideoWindow, &VideoWindow::recordingSizeChanged, this,
             &AlarmWindow::onRecordingSizeChanged, Qt::QueuedConnection);
+    connect(m_pVideoWindow, &VideoWindow::snapshotSaved, this, &AlarmWindow::onSnapshotSaved,
+            Qt::QueuedConnection);
 
     m_pScrollArea->setWidget(m_pAlarmList);
     LayoutAlarmList();
@@ -90,6 +90,9 @@ AlarmWindow::~AlarmWindow() {
     while (g_nDeliveries.load() != 0) {
         std::this_thread::yield();
     }
+    // The video window, destroyed with the children, finishes a save in flight: its report
+    // is for nobody.
+    disconnect(m_pVideoWindow, nullptr, this, nullptr);
 }
 
 void AlarmWindow::EnableAlarm() {
@@ -195,9 +198,10 @@ void AlarmWindow::onGrabButtonClicked() {
     }
     char captureTime[32] = {};
     m_pVideoWindow->CopyFrameForSnapshot(captureTime);
-    const QString path = UniqueFilePath(SettingStore::instance().snapshotPath() + "/" +
-                                        QString::fromLatin1(captureTime) + "_" +
-                                        QString::number(g_nManualSnapshotCounter++) + ".png");
+    // A taken name gets "_1", "_2", ... from the save itself.
+    const QString path = SettingStore::instance().snapshotPath() + "/" +
+                         QString::fromLatin1(captureTime) + "_" +
+                         QString::number(g_nManualSnapshotCounter++) + ".png";
     int result = 0;
     if (m_pVideoWindow->SaveSnapshot(QFile::encodeName(path).constData(), &result)) {
         ShowSuccessNotify(tr("Snapshot succeed!"));
@@ -297,14 +301,12 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
                               const QString& time1, double temp, int TempType, int nFreeSpace) {
     SettingStore& settings = SettingStore::instance();
     const bool snapshot = settings.alarmSnapshotEnabled();
-    QString file;
-    if (snapshot && IsConnected()) {
-        // Names repeat across runs and with a stopped camera clock: never over an old file.
-        file = UniqueFilePath(filename);
-        if (!m_pVideoWindow->SaveSnapshot(QFile::encodeName(file).constData(), &nFreeSpace)) {
-            file.clear();
-        }
-    }
+    // Written on the "Snapshot" thread, never over an old file (names repeat across runs and
+    // with a stopped camera clock): onSnapshotSaved goes on when it is complete.
+    const bool saving = snapshot && IsConnected() &&
+                        m_pVideoWindow->StartSnapshotSave(
+                            QFile::encodeName(filename).constData(), &nFreeSpace,
+                            QSize(AlarmItem::kThumbnailWidth, AlarmItem::kThumbnailHeight));
     if (m_bRecording.load()) {
         m_nLastAlarmTick.store(TickClock::Now());
     } else if (settings.alarmRecordEnabled()) {
@@ -313,62 +315,54 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
             QString("Alarm at %1: %2").arg(time1, ValueText(temp, TempType)));
         onRecordButtonClicked();
     }
-    if (!snapshot) {
-        m_bPushReady.store(true);
+    if (saving) {
+        // Push-ready stays clear until the item exists: one alarm in flight, as ever.
+        m_PendingAlarm = {time1, temp, TempType};
         return;
     }
-    if (file.isEmpty()) {
-        if (nFreeSpace == 1) {
-            ShowNotify(tr("DiskFreeSpace Not Enough"), true);
-            // Only a recording on the full disk stops: one elsewhere still has room, and the
-            // next alarm frame would start it again, one file per alarm.
-            if (RecordingSharesDiskWith(settings.alarmImagesPath())) {
-                StopRecordingIfActive();
-            }
-        } else {
-            ShowNotify(tr("Snapshot failed!"), true);
-        }
-        m_bPushReady.store(true);
-        return;
+    if (snapshot) {
+        ReportSnapshotNotWritten(nFreeSpace);
     }
-    AddAlarmItem(file, time1, temp, TempType);
     m_bPushReady.store(true);
 }
 
-void AlarmWindow::AddAlarmItem(const QString& file, const QString& time1, double temp,
-                               int TempType) {
-    auto* item = new QWidget(m_pAlarmList);
-    item->setObjectName("AlarmItem");
-    item->setProperty("path", file);
-    item->installEventFilter(this);
-    if (m_AlarmItems.size() > kMaxItemsBeforeInsert) {
-        // No viewer runs inside an item's event (see eventFilter): it can go at once.
-        delete m_AlarmItems.takeLast();
+void AlarmWindow::onSnapshotSaved(const QString& file, const QImage& thumbnail) {
+    if (file.isEmpty()) {
+        ReportSnapshotNotWritten(0);
+    } else {
+        AddAlarmItem(file, thumbnail);
     }
-    QFont small;
-    small.setPixelSize(12);
-    auto* timeLabel = new QLabel(time1, item);
-    timeLabel->setObjectName("ShowTime");
-    timeLabel->setGeometry(0, 0, kItemWidth, 24);
-    timeLabel->setFont(small);
-    timeLabel->setStyleSheet("QLabel{background:#4b4b4b;}");
-    auto* picture = new QLabel(item);
-    picture->setGeometry(10, 29, 80, 106);
-    // The picture just written to `file`, taken from memory: reading the PNG back cost a decode
-    // per alarm item, and QPixmap(file) filled the pixmap cache with every snapshot's key.
-    picture->setPixmap(QPixmap::fromImage(m_pVideoWindow->LastSnapshotScaled(80, 100)));
-    auto* caption = new QLabel(tr("Temperature:"), item);
-    caption->setGeometry(120, 54, 126, 24);
-    caption->setFont(small);
-    QFont large;
-    large.setPixelSize(20);
-    large.setBold(true);
-    auto* value = new QLabel(ValueText(temp, TempType), item);
-    value->setGeometry(150, 78, 96, 48);
-    value->setFont(large);
+    m_bPushReady.store(true);
+}
+
+void AlarmWindow::ReportSnapshotNotWritten(int nFreeSpace) {
+    if (nFreeSpace == 1) {
+        ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+        // Only a recording on the full disk stops: one elsewhere still has room, and the next
+        // alarm frame would start it again, one file per alarm.
+        if (RecordingSharesDiskWith(SettingStore::instance().alarmImagesPath())) {
+            StopRecordingIfActive();
+        }
+    } else {
+        ShowNotify(tr("Snapshot failed!"), true);
+    }
+}
+
+void AlarmWindow::AddAlarmItem(const QString& file, const QImage& thumbnail) {
+    AlarmItem* item = nullptr;
+    if (m_AlarmItems.size() > kMaxItemsBeforeInsert) {
+        // The oldest alarm leaves the list; its item shows the newest. Nothing is deleted, so a
+        // viewer opened from it (see eventFilter) keeps its own path and nothing dangles.
+        item = m_AlarmItems.takeLast();
+    } else {
+        item = new AlarmItem(m_pAlarmList);
+        item->installEventFilter(this);
+    }
+    item->ShowAlarm(file, m_PendingAlarm.time1, thumbnail,
+                    ValueText(m_PendingAlarm.temp, m_PendingAlarm.TempType));
     m_AlarmItems.prepend(item);
-    item->show();
     LayoutAlarmList();
+    item->show();
 }
 
 void AlarmWindow::OnstopAlarmRecod() {

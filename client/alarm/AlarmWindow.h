@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <atomic>
 
+#include "alarm/AlarmItem.h"
+
 class QPushButton;
 class QScrollArea;
 class QSoundEffect;
@@ -18,14 +20,16 @@ class VideoWindow;
 // thread). The capture thread finds the panel through a process-wide atomic pointer. The flags
 // and ticks both threads touch are atomics: alarm-enabled, recording, the push-ready and
 // stop-ready hand-over flags (each lets one pushAlarm / StopAlarmRecod travel at a time) and
-// the sound request. pushAlarm, StopAlarmRecod and the sound request reach the GUI queued.
+// the sound request. pushAlarm, StopAlarmRecod and the sound request reach the GUI queued. An
+// alarm's snapshot is written on the video window's "Snapshot" thread; its item is made when the
+// queued snapshotSaved reports the file complete, and only then is push-ready set again.
 class AlarmWindow : public QWidget {
     Q_OBJECT
 
 public:
     // Size of one alarm item; the list and the page are laid out from it.
-    static constexpr int kItemWidth = 256;
-    static constexpr int kItemHeight = 140;
+    static constexpr int kItemWidth = AlarmItem::kWidth;
+    static constexpr int kItemHeight = AlarmItem::kHeight;
 
     // Builds the page and publishes it as the one alarm panel.
     explicit AlarmWindow(QWidget* parent = nullptr);
@@ -91,6 +95,9 @@ private slots:
     void onRecordingSizeChanged(quint64 generation);
     // The capture thread's sound request, on the GUI thread.
     void onSoundRequested();
+    // The alarm snapshot onPushAlarm started is complete (`file`) or failed (empty): the item
+    // for the alarm, or the failure toast; then the next alarm may come.
+    void onSnapshotSaved(const QString& file, const QImage& thumbnail);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -111,15 +118,25 @@ private:
     void SetRecordButtonWorking(bool working);
     // The stop half of the toggle: the video window's recording ends, the panel's state clears.
     void EndRecording();
-    // A new item for an alarm whose snapshot is `file`, at the top of the list.
-    void AddAlarmItem(const QString& file, const QString& time1, double temp, int TempType);
+    // An item for the pending alarm, whose snapshot is `file`, at the top of the list: a new
+    // one while the list is short, else the oldest, reused.
+    void AddAlarmItem(const QString& file, const QImage& thumbnail);
+    // An alarm snapshot that was not written: the toast, and for a full disk the recording's
+    // stop; `nFreeSpace` 1 when refused for disk space.
+    void ReportSnapshotNotWritten(int nFreeSpace);
 
     VideoWindow* m_pVideoWindow;
     QPushButton* m_pGrabButton;
     QPushButton* m_pRecordButton;
     QScrollArea* m_pScrollArea;
     QWidget* m_pAlarmList;
-    QList<QWidget*> m_AlarmItems;  // index 0 = newest
+    QList<AlarmItem*> m_AlarmItems;  // index 0 = newest; at most 65, reused from then on
+    // GUI thread: the alarm whose snapshot is being saved, for its item.
+    struct PendingAlarm {
+        QString time1;
+        double temp = 0;
+        int TempType = 0;
+    } m_PendingAlarm;
     QSoundEffect* m_pAlarmSound = nullptr;
     // Recording state: written on the GUI thread; the alarm intake reads the flag and ticks on
     // the capture thread, hence atomics. Ticks are the tick clock's (0: none running).

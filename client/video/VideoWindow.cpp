@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "media/ColourConversion.h"
-#include "media/FileSink.h"
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
 #include "media/X264Encoder.h"
@@ -21,7 +20,6 @@
 #include "video/D3DVideoRenderer.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
-#include "video/RasterSampling.h"
 #include "video/UniqueFilePath.h"
 
 namespace {
@@ -45,7 +43,11 @@ int64_t SecondsSince1970(const CaptureTime& t) {
 
 }  // namespace
 
-VideoWindow::VideoWindow(QWidget* parent) : QWidget(parent) {
+VideoWindow::VideoWindow(QWidget* parent)
+    : QWidget(parent), m_SnapshotWorker([this](const SnapshotResult& saved) {
+          // The "Snapshot" thread; the signal is delivered queued.
+          emit snapshotSaved(QFile::decodeName(saved.path.c_str()), saved.thumbnail);
+      }) {
     setObjectName("VideoWindow");
     // Every paint covers the whole window, so Qt need not paint the main window and the live
     // page beneath it for each frame first.
@@ -144,7 +146,7 @@ void VideoWindow::EncoderSize(int* width, int* height) const {
     *height = m_pEncoder != nullptr ? m_EncoderHeight : 0;
 }
 
-bool VideoWindow::SaveSnapshot(const char* path, int* result) {
+bool VideoWindow::HasRoomFor(const char* path, int* result) {
     const std::string file(path);
     const size_t slash = file.rfind('/');
     // A bare file name lies in the working folder: ask about that one.
@@ -155,67 +157,37 @@ bool VideoWindow::SaveSnapshot(const char* path, int* result) {
         *result = 1;
         return false;
     }
-    int width = 0;
-    int height = 0;
-    int timeOfDay = 0;
-    FrameFacts facts;
-    {
-        // One whole frame with its own time and facts, copied under the buffer lock.
-        std::lock_guard lock(m_BufferMutex);
-        SnapshotCopyLocked(&m_SnapshotFrame, &width, &height);
-        timeOfDay = m_SnapshotTimeOfDay;
-        facts = m_SnapshotFacts;
-    }
-    if (m_SnapshotFrame.empty()) {
-        return false;
-    }
-    m_SnapshotWidth = 0;
-    m_SnapshotHeight = 0;
-    m_RgbBuffer1.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    UyvyToRgb24(m_SnapshotFrame.data(), m_RgbBuffer1.data(), width, height);
-    DrawTimeOnFrame(m_RgbBuffer1.data(), width, height, timeOfDay);
-    if (!m_PngWriter.Encode(m_RgbBuffer1.data(), width, height, FrameFactsText(facts), &m_Png)) {
-        return false;
-    }
-    int error = 0;
-    std::unique_ptr<Media::FileSink> sink = Media::FileSink::Create(file, &error);
-    if (!sink) {
-        return false;
-    }
-    if (!sink->Write(m_Png.data(), m_Png.size())) {
-        sink.reset();
-        std::remove(file.c_str());  // half a picture is no snapshot
-        return false;
-    }
-    m_SnapshotWidth = width;
-    m_SnapshotHeight = height;
     return true;
 }
 
-QImage VideoWindow::LastSnapshotScaled(int width, int height) const {
-    if (m_SnapshotWidth <= 0 || m_SnapshotHeight <= 0 || width <= 0 || height <= 0) {
-        return {};
+bool VideoWindow::FillSnapshotRequest(SnapshotRequest* request, const char* path) const {
+    {
+        // One whole frame with its own time and facts, copied under the buffer lock.
+        std::lock_guard lock(m_BufferMutex);
+        SnapshotCopyLocked(&request->frame, &request->width, &request->height);
+        request->timeOfDay = m_SnapshotTimeOfDay;
+        request->facts = m_SnapshotFacts;
     }
-    // Nearest pixels, where Qt's fast scaling takes them, but not through QImage::scaled: that
-    // hands even a thumbnail to Qt's thread pool, whose threads, started anew for each alarm
-    // episode, left the process's resident memory growing.
-    QImage thumbnail(width, height, QImage::Format_RGB32);
-    const double stepX = RasterSourceStep(width, m_SnapshotWidth);
-    const double stepY = RasterSourceStep(height, m_SnapshotHeight);
-    const auto rowBytes = static_cast<size_t>(m_SnapshotWidth) * 3;
-    for (int y = 0; y < height; ++y) {
-        const auto sourceY = static_cast<int>(
-            std::clamp<int64_t>(RasterSourcePosition(y, stepY) >> 16, 0, m_SnapshotHeight - 1));
-        const unsigned char* row = m_RgbBuffer1.data() + rowBytes * static_cast<size_t>(sourceY);
-        auto* out = reinterpret_cast<QRgb*>(thumbnail.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const auto sourceX = static_cast<int>(
-                std::clamp<int64_t>(RasterSourcePosition(x, stepX) >> 16, 0, m_SnapshotWidth - 1));
-            const unsigned char* pixel = row + static_cast<size_t>(sourceX) * 3;
-            out[x] = qRgb(pixel[0], pixel[1], pixel[2]);
-        }
+    request->path = path;
+    return !request->frame.empty();
+}
+
+bool VideoWindow::SaveSnapshot(const char* path, int* result) {
+    return HasRoomFor(path, result) && FillSnapshotRequest(&m_SnapshotRequest, path) &&
+           m_SnapshotWriter.Write(m_SnapshotRequest, &m_SnapshotResult);
+}
+
+bool VideoWindow::StartSnapshotSave(const char* path, int* result, QSize thumbnailSize) {
+    if (!HasRoomFor(path, result)) {
+        return false;
     }
-    return thumbnail;
+    SnapshotRequest* request = m_SnapshotWorker.Request();
+    if (request == nullptr || !FillSnapshotRequest(request, path)) {
+        return false;
+    }
+    request->thumbnailSize = thumbnailSize;
+    m_SnapshotWorker.Submit();
+    return true;
 }
 
 int VideoWindow::StartRecord(bool alarm) {

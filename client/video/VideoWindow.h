@@ -16,7 +16,9 @@
 // a snapshot tells of the very frame it shows. m_RecordMutex guards the encoder and container
 // handles and the recording work buffers; it is taken after m_BufferMutex, never around file
 // I/O (the container's writer thread does that). The last frame tick, the time of day and the
-// flags are atomics. The snapshot being saved and its PNG writer belong to the GUI thread.
+// flags are atomics. Snapshots are copied out of the snapshot buffer under m_BufferMutex; the
+// manual one is written on the GUI thread (m_SnapshotWriter), an alarm's on the "Snapshot"
+// thread (m_SnapshotWorker), which reports through the queued snapshotSaved.
 #pragma once
 
 #include <QImage>
@@ -26,9 +28,10 @@
 #include <mutex>
 #include <vector>
 
-#include "media/PngWriter.h"
 #include "video/FrameConsumers.h"
 #include "video/FrameFacts.h"
+#include "video/SnapshotWorker.h"
+#include "video/SnapshotWriter.h"
 
 class OSDWindow;
 
@@ -66,12 +69,17 @@ public:
 
     // Writes the frame held in the snapshot buffer to `path` (local 8-bit) as PNG, with that
     // frame's time of day burnt in and its facts in the text chunks (FrameFactsText); never
-    // over an existing file. True when written. Refused with *result = 1 when the folder's disk
-    // has less than 5 GiB free (otherwise *result is left alone). GUI thread.
+    // over an existing file ("_1", "_2", ... when the name is taken). True when written. Refused
+    // with *result = 1 when the folder's disk has less than 5 GiB free (otherwise *result is
+    // left alone). GUI thread.
     bool SaveSnapshot(const char* path, int* result);
-    // GUI thread: the picture the last successful SaveSnapshot wrote (camera time burnt in),
-    // scaled to width x height by nearest pixels, as a thumbnail; a null image before any.
-    QImage LastSnapshotScaled(int width, int height) const;
+    // The same save on the "Snapshot" thread: true when it started (the frame is copied before
+    // this returns); snapshotSaved tells how it ended, with a thumbnail of `thumbnailSize`.
+    // False when refused for disk space (*result = 1), before the first frame, or when the save
+    // before is still hanging on its disk. GUI thread.
+    bool StartSnapshotSave(const char* path, int* result, QSize thumbnailSize);
+    // Waits at most `ms` for a save StartSnapshotSave began; true once none is running.
+    bool WaitForSnapshotSave(int ms) { return m_SnapshotWorker.WaitIdle(ms); }
     // The comment (UTF-8) the next alarm recording's MP4 carries: what raised it. GUI thread.
     void SetAlarmRecordingComment(const QString& comment) { m_AlarmRecordingComment = comment; }
 
@@ -102,6 +110,9 @@ public:
 signals:
     // Once per frame, from the capture thread; connected queued to the overlay's updateOSD.
     void notifyUpdateOSD(bool bShowRect, bool bShowRecode, int pTimeData);
+    // From the "Snapshot" thread, once per StartSnapshotSave that started: the complete file's
+    // name (empty when nothing was written) and its thumbnail. Connect it queued.
+    void snapshotSaved(const QString& file, const QImage& thumbnail);
     // From the capture thread, once per recording: its file has failed for good (disk full,
     // writes failing for a second), or the frames changed size, which the running encoder
     // cannot take. The owner of the record button ends (or restarts) the recording, unless
@@ -121,6 +132,11 @@ private:
     void CopyFrameLocked(const FrameFacts* facts);
     // m_BufferMutex held: what SnapshotCopy gives.
     void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
+    // The free-space rule for `path`: false with *result = 1 when its folder's disk is short.
+    static bool HasRoomFor(const char* path, int* result);
+    // `request` becomes the snapshot buffer's frame, its time and facts, to be saved at `path`.
+    // False before the first frame.
+    bool FillSnapshotRequest(SnapshotRequest* request, const char* path) const;
 
     OSDWindow* m_OSD = nullptr;  // child overlay; set in the constructor, then constant
 
@@ -152,16 +168,16 @@ private:
     std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
 
-    // GUI thread: the snapshot being saved. Kept between snapshots: during an alarm one is
-    // saved for nearly every frame.
-    std::vector<unsigned char> m_SnapshotFrame;  // UYVY, copied from m_SnapshotBuffer
-    std::vector<unsigned char> m_RgbBuffer1;     // RGB24, time burnt in
-    Media::PngWriter m_PngWriter;
-    std::vector<uint8_t> m_Png;
-    int m_SnapshotWidth = 0;  // GUI thread: m_RgbBuffer1's picture once saved
-    int m_SnapshotHeight = 0;
+    // GUI thread: the manual snapshot being saved. Kept between snapshots, buffers and all.
+    SnapshotRequest m_SnapshotRequest;
+    SnapshotWriter m_SnapshotWriter;
+    SnapshotResult m_SnapshotResult;
     QString m_AlarmRecordingComment;  // GUI thread
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord
     std::atomic<bool> m_RecordingTrouble{false};  // a failure or size change was signalled
+
+    // Alarm snapshots; declared last, so it is destroyed first: its destructor waits (bounded)
+    // for the save in flight, whose report is emitted from this window's signal.
+    SnapshotWorker m_SnapshotWorker;
 };

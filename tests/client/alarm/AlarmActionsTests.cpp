@@ -82,10 +82,13 @@ protected:
             },
             std::chrono::seconds(seconds));
     }
-    // One alarm as the intake hands it over.
+    // One alarm as the intake hands it over, handled to its end: the snapshot is written on the
+    // video window's thread, and its report makes the item.
     void alarm(double temp = 38.5, int kind = 0) {
         const QString path = m_folder["AlarmImages"] + "/Alarm_20261207_091500_0.png";
         emit m_panel->pushAlarm(path, "20261207_091500", "2026-12-07 09:15:00", temp, kind, 0);
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(m_panel->videoWindow()->WaitForSnapshotSave(5000));
         QCoreApplication::processEvents();
     }
     // Lets the clock run, then waits for the stop check that the next quiet frame brings.
@@ -143,6 +146,7 @@ TEST_F(AlarmActions, ItemsShowTheAlarmAndTheListKeepsSixtyFive) {
     ASSERT_EQ(items().size(), 1);
     QWidget* first = items()[0];
     const QString path = first->property("path").toString();
+    EXPECT_FALSE(QFileInfo(path).fileName().startsWith('.'));
     EXPECT_TRUE(QFileInfo::exists(path));
     const auto labels = first->findChildren<QLabel*>();
     ASSERT_EQ(labels.size(), 4);
@@ -165,8 +169,17 @@ TEST_F(AlarmActions, ItemsShowTheAlarmAndTheListKeepsSixtyFive) {
     }
     events([&] { return items().size() == 65; });
     EXPECT_EQ(items().size(), 65);
-    EXPECT_FALSE(items().contains(first)) << "the oldest went";
+    QStringList shown;
+    for (QWidget* item : items()) {
+        shown << item->property("path").toString();
+    }
+    EXPECT_FALSE(shown.contains(path)) << "the oldest alarm left the list";
+    EXPECT_EQ(shown.removeDuplicates(), 0);
+    // Its item was reused for the newest, on top.
+    EXPECT_EQ(first->geometry(), QRect(10, 0, 256, 140));
+    EXPECT_EQ(first->findChildren<QLabel*>().size(), 4);
     EXPECT_EQ(m_panel->findChild<QWidget*>("AlarmList")->height(), 65 * 150);
+    EXPECT_EQ(files("AlarmImages"), 66u) << "each alarm's file, and nothing else";
 }
 
 TEST_F(AlarmActions, ValueTextCarriesTheUnit) {
@@ -316,6 +329,7 @@ TEST_F(AlarmActions, ViewerOfAnItemPushedOutWhileOpenIsSafe) {
     SettingStore::instance().setAlarmRecordEnabled(false);
     alarm();
     QPointer<QWidget> viewed = items()[0];
+    const QString viewedPath = viewed->property("path").toString();
     // While the viewer is open, a continuous alarm pushes its item out of the list; a later turn
     // of the viewer's loop closes it with Escape, as a user does.
     int step = 0;
@@ -342,7 +356,8 @@ TEST_F(AlarmActions, ViewerOfAnItemPushedOutWhileOpenIsSafe) {
     QApplication::sendEvent(viewed, &release);
     ASSERT_TRUE(events([&] { return step >= 2 && QApplication::activeModalWidget() == nullptr; }));
     EXPECT_TRUE(opened);
-    EXPECT_TRUE(viewed.isNull());
+    ASSERT_FALSE(viewed.isNull()) << "items are reused, never deleted";
+    EXPECT_NE(viewed->property("path").toString(), viewedPath) << "it shows the newest alarm";
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QImage>
 #include <QSignalSpy>
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 #include "client/video/FrameTestSupport.h"
@@ -208,6 +210,45 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     EXPECT_EQ(text("Temperature"), "");
     EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
               snapshotPicture(240, 320, 110, 13 * 3600));
+}
+
+// A snapshot's name may be taken (another run, a camera clock that does not run): the file there
+// stays as it was, the new one gets "_1", "_2", ...; a save that cannot be placed leaves nothing,
+// and no temporary file ever stays behind.
+TEST_F(VideoWindowTest, ASnapshotNeverReplacesAFileNorLeavesAPartialOne) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    frame(24, 32, 90);
+    m_window->CopyFrameForSnapshot();
+    CalorviewTest::writeFile(dir.file("shot.png"), "keep");
+    CalorviewTest::writeFile(dir.file("plain"), "keep");
+    const struct {
+        std::string path;
+        bool saved;
+        std::string written;  // the file that must appear
+    } cases[] = {
+        {dir.file("shot.png"), true, dir.file("shot_1.png")},
+        {dir.file("shot.png"), true, dir.file("shot_2.png")},
+        {dir.file("plain"), true, dir.file("plain_1")},
+        {dir.file("missing/shot.png"), false, ""},
+    };
+    for (const auto& c : cases) {
+        int result = 0;
+        EXPECT_EQ(m_window->SaveSnapshot(c.path.c_str(), &result), c.saved) << c.path;
+        EXPECT_EQ(result, 0);
+        if (!c.written.empty()) {
+            EXPECT_EQ(QImage(QString::fromStdString(c.written)).size(), QSize(24, 32)) << c.written;
+        }
+    }
+    EXPECT_EQ(CalorviewTest::readFile(dir.file("shot.png")), "keep");
+    EXPECT_EQ(CalorviewTest::readFile(dir.file("plain")), "keep");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"plain", "plain_1", "shot.png", "shot_1.png",
+                                               "shot_2.png"}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <set>
 #include <thread>
 
 #include "client/video/FrameTestSupport.h"
@@ -17,6 +18,7 @@
 #include "support/Ffprobe.h"
 #include "support/TempDir.h"
 #include "video/D3DVideoRenderer.h"
+#include "video/FrameFacts.h"
 #include "video/VideoWindow.h"
 
 using CalorviewTest::flatUyvy;
@@ -139,6 +141,63 @@ TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
         }
     }
     EXPECT_EQ(files, 6);
+}
+
+// Alarm snapshots are saved on their own thread while frames arrive and the intake copies them:
+// every save reports a complete file under a name of its own, a window destroyed with a save in
+// flight finishes it first, and no temporary file is left.
+TEST(VideoWindowThreadedTest, AlarmSnapshotsSaveOnTheirThreadWhileFramesArrive) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    auto window = std::make_unique<VideoWindow>();
+    QObject receiver;
+    std::vector<std::string> reported;  // this thread only: the signal is queued
+    QObject::connect(window.get(), &VideoWindow::snapshotSaved, &receiver,
+                     [&](const QString& file, const QImage& thumbnail) {
+                         EXPECT_EQ(thumbnail.size(), QSize(8, 10));
+                         reported.push_back(file.toStdString());
+                     });
+    std::atomic<bool> done{false};
+    std::atomic<int> delivered{0};
+    std::thread capture([&] {
+        const std::vector<unsigned char> picture = flatUyvy(64, 48, 120);
+        while (!done) {
+            VideoWindow::VideoFrameConsumer(picture.data(), 64, 48, window.get(), 0,
+                                            "20261207_090000", 26, 12, 7, 9, 0, 0);
+            window->CopyFrameForSnapshot(
+                FrameFacts{"20261207_090000", "2026-12-07 09:00:00", 385, 0});
+            ++delivered;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    while (delivered == 0) {
+        std::this_thread::yield();
+    }
+    const std::string name = dir.file("Alarm_20261207_090000_0.png");
+    constexpr int kSaves = 12;
+    for (int i = 0; i < kSaves; ++i) {
+        int result = 0;
+        // The same name each time; the next request waits for the save before it.
+        ASSERT_TRUE(window->StartSnapshotSave(name.c_str(), &result, QSize(8, 10)));
+        if (i % 3 == 0) {
+            ASSERT_TRUE(window->WaitForSnapshotSave(5000));
+            QCoreApplication::processEvents();
+        }
+    }
+    done = true;
+    capture.join();
+    window.reset();  // the last save is still in flight, or just done
+    QCoreApplication::processEvents();
+
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        files.insert(entry.path().string());
+        EXPECT_EQ(QImage(QString::fromStdString(entry.path().string())).size(), QSize(64, 48))
+            << entry.path();
+    }
+    EXPECT_EQ(files.size(), static_cast<size_t>(kSaves)) << "one file per save, no temporary";
+    EXPECT_EQ(std::set<std::string>(reported.begin(), reported.end()), files);
+    EXPECT_EQ(reported.size(), static_cast<size_t>(kSaves));
 }
 
 }  // namespace

@@ -1,0 +1,49 @@
+// One snapshot from a copied frame to its PNG file: the frame converted to RGB, its camera time
+// burnt in, encoded with the frame's facts in the text chunks, and written under a temporary
+// name that becomes the real one only when the file is complete, never over an existing file
+// ("_1", "_2", ... when the name is taken). Optionally a thumbnail of the written picture.
+//
+// Threads: a writer is used by one thread at a time; its buffers are kept between snapshots
+// (during an alarm one is saved for nearly every frame). Fonts for the burn-in need a
+// QGuiApplication.
+#pragma once
+
+#include <QImage>
+#include <QSize>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "media/PngWriter.h"
+#include "video/FrameFacts.h"
+
+// What to save: a whole frame with its own time of day and facts, and where.
+struct SnapshotRequest {
+    std::vector<unsigned char> frame;  // UYVY, width x height x 2 bytes
+    int width = 0;
+    int height = 0;
+    int timeOfDay = 0;  // seconds since midnight, burnt in as "hh:mm:ss"
+    FrameFacts facts;
+    std::string path;     // the wanted name (local 8-bit)
+    QSize thumbnailSize;  // empty: no thumbnail
+};
+
+struct SnapshotResult {
+    std::string path;  // the name written; empty when nothing was
+    QImage thumbnail;  // the written picture scaled by nearest pixels, as Qt's fast scaling
+};
+
+class SnapshotWriter {
+public:
+    // True when the file is complete under result->path.
+    bool Write(const SnapshotRequest& request, SnapshotResult* result);
+
+private:
+    // m_Png into a new file at `path` or its first free "_N" name; that name, or empty.
+    std::string WriteNewFile(const std::string& path) const;
+    QImage Thumbnail(int width, int height, QSize size) const;
+
+    std::vector<unsigned char> m_Rgb;  // the picture, time burnt in
+    Media::PngWriter m_PngWriter;
+    std::vector<uint8_t> m_Png;
+};
