@@ -10,7 +10,7 @@ packages=(
     qt6-base-dev qt6-multimedia-dev qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
     libx264-dev libavformat-dev libavcodec-dev libavutil-dev libyuv-dev libdeflate-dev
     libjsoncpp-dev libminizip-dev zlib1g-dev libudev-dev libusb-1.0-0-dev
-    libgtest-dev libgmock-dev libbenchmark-dev
+    libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils ffmpeg fonts-noto-cjk unzip zip desktop-file-utils pngcheck
     python3
 )

@@ -239,6 +239,7 @@ TEST(SimulatedCameraTest, EachMisbehaviourChangesTheReply) {
     const Bytes header(64, 0);
     const Case cases[] = {
         {"no reply", {M::kNoReply}, command(0), 1, -1, 0, 0},
+        {"unplug", {M::kUnplug}, command(0), 1, -1, 0, 0},
         {"short", {M::kShortReply}, command(0), 1, 16, 3, 0},
         {"short framed", {M::kShortReply}, kFrame, 2, 4, 3, 0x01},
         {"short raw", {M::kShortReply}, text("UPDATE-CAM0-START"), 1, 0, 0, 0},
@@ -267,8 +268,10 @@ TEST(SimulatedCameraTest, EachMisbehaviourChangesTheReply) {
             EXPECT_EQ(first.bytes[c.at], c.value);
         }
         // Faults are spent (a skipping one hits now): the same request again. The split reply's
-        // rest comes first.
-        if (c.fault.what == M::kSplitReply) {
+        // rest comes first; an unplugged camera stays gone.
+        if (c.fault.what == M::kUnplug) {
+            EXPECT_EQ(ask(camera, c.request, c.channel).result, -1);
+        } else if (c.fault.what == M::kSplitReply) {
             EXPECT_EQ(read(camera, c.channel).result, 7);
         } else {
             EXPECT_EQ(ask(camera, c.request, c.channel).result >= 1, c.fault.skip == 0);
