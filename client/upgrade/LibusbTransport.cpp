@@ -163,10 +163,10 @@ bool LibusbTransport::claimUpgradeInterface() {
         return true;
     }
     const std::string which = "the camera's upgrade interface " + std::to_string(m_interface);
+    // Permission is checked when the node is opened; libusb reports any other refusal of the
+    // claim (EACCES included) as LIBUSB_ERROR_OTHER, so only "busy" has a reason of its own.
     if (rc == LIBUSB_ERROR_BUSY) {
         m_reason = which + " is busy: another program holds it";
-    } else if (rc == LIBUSB_ERROR_ACCESS) {
-        m_reason = "no permission to claim " + which + " (a udev rule must give this user access)";
     } else {
         m_reason = "cannot claim " + which + ": " + libusb_error_name(rc);
     }
