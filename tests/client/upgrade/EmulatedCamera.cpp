@@ -164,9 +164,14 @@ EmulatedCamera::EmulatedCamera(Setup setup) : m_setup(std::move(setup)), m_model
 
 EmulatedCamera::~EmulatedCamera() {
     // No handler and no timer may run past this point: both live on the worker thread.
-    if (m_return != nullptr) {
-        g_source_destroy(m_return);
-        g_source_unref(m_return);
+    GSource* pending = nullptr;
+    {
+        std::lock_guard lock(m_mutex);
+        pending = std::exchange(m_return, nullptr);
+    }
+    if (pending != nullptr) {
+        g_source_destroy(pending);
+        g_source_unref(pending);
     }
     for (const auto& device : m_devices) {
         umockdev_testbed_detach_ioctl(m_testbed, device->node.c_str(), nullptr);

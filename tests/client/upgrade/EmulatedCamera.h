@@ -72,7 +72,7 @@ private:
 
     Setup m_setup;
     UMockdevTestbed* m_testbed = nullptr;
-    GSource* m_return = nullptr;  // the camera's coming back after the boot programmer
+    GSource* m_return = nullptr;  // the camera's coming back after the boot programmer (m_mutex)
 
     mutable std::mutex m_mutex;
     CameraModel m_model;
