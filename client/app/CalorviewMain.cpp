@@ -3,13 +3,16 @@
 #include <QApplication>
 #include <QFile>
 #include <QMessageBox>
+#include <QTimer>
 #include <QTranslator>
 #include <cstdio>
 #include <memory>
 
 #include "app/MainWindow.h"
 #include "app/TerminationShutdown.h"
+#include "platform/CrashReport.h"
 #include "platform/SingleInstance.h"
+#include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
 
 namespace {
@@ -40,6 +43,13 @@ int CalorviewMain(int argc, char** argv) {
     }
 
     auto app = std::make_unique<QApplication>(argc, argv);
+    // Relative to the working folder, like the library's log.
+    const QString logFolder = QStringLiteral("QZLog");
+    CrashReport::install(logFolder, CompileVersion());
+    for (const QString& report : CrashReport::takeNewReports(logFolder)) {
+        qWarning("Calorview: crash report of an earlier run: %s/%s", qPrintable(logFolder),
+                 qPrintable(report));
+    }
     SettingStore::instance().setPath(QCoreApplication::applicationDirPath() + "/kvs.ini");
 
     auto styleSheet = std::make_unique<QFile>("./Skin/kvs.qss");
@@ -56,6 +66,11 @@ int CalorviewMain(int argc, char** argv) {
     auto window = std::make_unique<MainWindow>();
     window->resize(1280, 720);
     window->show();
+    // For the crash-report tests only (README).
+    const QByteArray crash = qgetenv("CALORVIEW_TEST_CRASH");
+    if (!crash.isEmpty()) {
+        QTimer::singleShot(0, window.get(), [crash] { CrashReport::CrashOnPurpose(crash); });
+    }
 
     auto shutdown = std::make_unique<TerminationShutdown>(window.get());
     const int result = QApplication::exec();
