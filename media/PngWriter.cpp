@@ -3,6 +3,7 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 namespace Media {
@@ -10,8 +11,11 @@ namespace Media {
 namespace {
 
 constexpr uint8_t kSignature[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+constexpr uint8_t kFilterSub = 1;
 constexpr uint8_t kFilterUp = 2;
-constexpr int kDeflateLevel = 1;
+constexpr uint8_t kFilterPaeth = 4;
+constexpr uint8_t kColourGrey = 0;
+constexpr uint8_t kColourRgb = 2;
 
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
     out->push_back(static_cast<uint8_t>(value >> 24));
@@ -57,15 +61,114 @@ void PutText(std::vector<uint8_t>* out, const PngText& text) {
     PutChunk(out, "iTXt", data.data(), data.size());
 }
 
+// The first sample of each of `pixels` RGB pixels into `grey`, as long as every pixel is grey:
+// false at the first block holding a coloured one. Checked in blocks, so that the loop inside
+// needs no early exit; a coloured picture (a palette) is usually found in its first block.
+bool PackGrey(const uint8_t* rgb, size_t pixels, uint8_t* grey) {
+    constexpr size_t kBlock = 256;
+    for (size_t at = 0; at < pixels; at += kBlock) {
+        const size_t end = std::min(pixels, at + kBlock);
+        unsigned coloured = 0;
+        for (size_t i = at; i < end; ++i) {
+            const uint8_t* pixel = rgb + 3 * i;
+            coloured |= static_cast<unsigned>((pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]));
+            grey[i] = pixel[0];
+        }
+        if (coloured != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void FilterUp(const uint8_t* row, const uint8_t* above, uint8_t* out, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) {
+        out[i] = static_cast<uint8_t>(row[i] - above[i]);
+    }
+}
+
+void FilterSub(const uint8_t* row, uint8_t* out, size_t bytes, size_t channels) {
+    std::copy(row, row + channels, out);
+    for (size_t i = channels; i < bytes; ++i) {
+        out[i] = static_cast<uint8_t>(row[i] - row[i - channels]);
+    }
+}
+
+// The predictor from the left (a), above (b) and upper left (c) neighbours, without branches.
+inline int Paeth(int a, int b, int c) {
+    const int pa = std::abs(b - c);
+    const int pb = std::abs(a - c);
+    const int pc = std::abs(a + b - 2 * c);
+    return pa <= pb && pa <= pc ? a : (pb <= pc ? b : c);
+}
+
+void FilterPaeth(const uint8_t* row, const uint8_t* above, uint8_t* out, size_t bytes,
+                 size_t channels) {
+    FilterUp(row, above, out, channels);  // no left neighbours: the predictor is the one above
+    for (size_t i = channels; i < bytes; ++i) {
+        out[i] =
+            static_cast<uint8_t>(row[i] - Paeth(row[i - channels], above[i], above[i - channels]));
+    }
+}
+
+// The usual measure of how well a filtered row will deflate: its bytes as signed differences,
+// summed by size.
+uint64_t Cost(const uint8_t* filtered, size_t bytes) {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+        sum += static_cast<unsigned>(std::abs(static_cast<int8_t>(filtered[i])));
+    }
+    return sum;
+}
+
 }  // namespace
 
 void PngWriter::CompressorDeleter::operator()(libdeflate_compressor* compressor) const {
     libdeflate_free_compressor(compressor);
 }
 
-PngWriter::PngWriter() : m_Compressor(libdeflate_alloc_compressor(kDeflateLevel)) {}
+PngWriter::PngWriter(PngFilter filter, int level)
+    : m_Filter(filter), m_Compressor(libdeflate_alloc_compressor(level)) {}
 
 PngWriter::~PngWriter() = default;
+
+void PngWriter::FilterRows(const uint8_t* samples, size_t rowBytes, int height, int channels) {
+    // resize() keeps the capacity, so only the first picture of a size touches fresh memory.
+    m_Filtered.resize((rowBytes + 1) * static_cast<size_t>(height));
+    m_Zero.assign(rowBytes, 0);
+    if (m_Filter == PngFilter::kUpOrPaeth) {
+        m_Trial.resize(rowBytes);
+    }
+    const auto step = static_cast<size_t>(channels);
+    for (int y = 0; y < height; ++y) {
+        uint8_t* out = m_Filtered.data() + (rowBytes + 1) * static_cast<size_t>(y);
+        const uint8_t* row = samples + rowBytes * static_cast<size_t>(y);
+        const uint8_t* above = y == 0 ? m_Zero.data() : row - rowBytes;
+        switch (m_Filter) {
+            case PngFilter::kUp:
+                out[0] = kFilterUp;
+                FilterUp(row, above, out + 1, rowBytes);
+                break;
+            case PngFilter::kSub:
+                out[0] = kFilterSub;
+                FilterSub(row, out + 1, rowBytes, step);
+                break;
+            case PngFilter::kPaeth:
+                out[0] = kFilterPaeth;
+                FilterPaeth(row, above, out + 1, rowBytes, step);
+                break;
+            case PngFilter::kUpOrPaeth:
+                out[0] = kFilterUp;
+                FilterUp(row, above, out + 1, rowBytes);
+                FilterPaeth(row, above, m_Trial.data(), rowBytes, step);
+                if (Cost(m_Trial.data(), rowBytes) < Cost(out + 1, rowBytes)) {
+                    out[0] = kFilterPaeth;
+                    std::copy(m_Trial.begin(), m_Trial.end(), out + 1);
+                }
+                break;
+        }
+    }
+}
 
 bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
                        const std::vector<PngText>& text, std::vector<uint8_t>* png) {
@@ -74,24 +177,11 @@ bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
                      [](const PngText& t) { return IsValidKeyword(t.first); })) {
         return false;
     }
-    const size_t rowBytes = static_cast<size_t>(width) * 3;
-    // Each row's bytes minus the row above (the first row against zeros), behind its filter
-    // byte: smooth thermal pictures become mostly small numbers that deflate well. resize()
-    // keeps the capacity, so only the first picture of a size touches fresh memory.
-    m_Filtered.resize((rowBytes + 1) * static_cast<size_t>(height));
-    for (int y = 0; y < height; ++y) {
-        uint8_t* out = m_Filtered.data() + (rowBytes + 1) * static_cast<size_t>(y);
-        const unsigned char* row = rgb + rowBytes * static_cast<size_t>(y);
-        out[0] = kFilterUp;
-        if (y == 0) {
-            std::copy(row, row + rowBytes, out + 1);
-            continue;
-        }
-        const unsigned char* above = row - rowBytes;
-        for (size_t i = 0; i < rowBytes; ++i) {
-            out[1 + i] = static_cast<uint8_t>(row[i] - above[i]);
-        }
-    }
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    m_Grey.resize(pixels);
+    const bool grey = PackGrey(rgb, pixels, m_Grey.data());
+    const int channels = grey ? 1 : 3;
+    FilterRows(grey ? m_Grey.data() : rgb, static_cast<size_t>(width) * channels, height, channels);
     m_Deflated.resize(libdeflate_zlib_compress_bound(m_Compressor.get(), m_Filtered.size()));
     const size_t deflatedSize =
         libdeflate_zlib_compress(m_Compressor.get(), m_Filtered.data(), m_Filtered.size(),
@@ -106,7 +196,8 @@ bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
     std::vector<uint8_t> header;
     PutU32(&header, static_cast<uint32_t>(width));
     PutU32(&header, static_cast<uint32_t>(height));
-    header.insert(header.end(), {8, 2, 0, 0, 0});  // 8-bit RGB, deflate, filtering, no interlace
+    // 8 bits a sample, deflate, adaptive filtering, no interlace.
+    header.insert(header.end(), {8, grey ? kColourGrey : kColourRgb, 0, 0, 0});
     PutChunk(png, "IHDR", header.data(), header.size());
     for (const PngText& t : text) {
         PutText(png, t);

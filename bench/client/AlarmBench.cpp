@@ -1,7 +1,8 @@
 // An alarm's cost at 480 x 640 against a connected virtual camera: the alarm snapshot to a
-// finished PNG file, the PNG encoding alone (the camera's scene and a noisy one), the capture
-// thread's intake per alarm frame, and the GUI thread's work per handled alarm (starting the
-// save, then the item with its thumbnail and the list's repaint), with percentiles.
+// finished PNG file, the PNG encoding alone (the camera's scene, a noisy grey one and a noisy
+// coloured one; every filter at several levels), the capture thread's intake per alarm frame, and
+// the GUI thread's work per handled alarm (starting the save, then the item with its thumbnail and
+// the list's repaint), with percentiles.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -77,36 +78,63 @@ void BM_AlarmSnapshotToPng(benchmark::State& state) {
 }
 BENCHMARK(BM_AlarmSnapshotToPng)->Unit(benchmark::kMillisecond);
 
-// The PNG encoding alone of one snapshot picture (time burnt in, the facts' text chunks), on the
-// camera's scene (argument 0) or on that scene with strong sensor noise, luma +-24 (1).
-void BM_SnapshotPngEncode(benchmark::State& state) {
-    std::vector<unsigned char> frame;
-    int width = 0;
-    int height = 0;
-    {
-        Page page;
-        page.panel.videoWindow()->CopyFrameForSnapshot();
-        page.panel.videoWindow()->SnapshotCopy(&frame, &width, &height);
-    }
-    if (state.range(0) == 1) {
+// One snapshot picture (time burnt in) as RGB: the camera's scene (0; grey, as the camera's
+// picture is), that scene with strong sensor noise, luma +-24 (1; still grey), or with the same
+// noise in luma and chroma (2; coloured, as a palette's picture would be). Made once per scene.
+const std::vector<unsigned char>& SnapshotPicture(int scene, int* width, int* height) {
+    static std::vector<unsigned char> rgb[3];
+    static int sceneWidth = 0;
+    static int sceneHeight = 0;
+    if (rgb[scene].empty()) {
+        std::vector<unsigned char> frame;
+        {
+            Page page;
+            page.panel.videoWindow()->CopyFrameForSnapshot();
+            page.panel.videoWindow()->SnapshotCopy(&frame, &sceneWidth, &sceneHeight);
+        }
         std::mt19937 random(7);
         std::uniform_int_distribution<int> noise(-24, 24);
-        for (size_t i = 1; i < frame.size(); i += 2) {  // UYVY: every second byte is a luma
+        // UYVY: every second byte is a luma, the others chroma.
+        const size_t first = scene == 1 ? 1 : 0;
+        const size_t step = scene == 1 ? 2 : 1;
+        for (size_t i = first; scene != 0 && i < frame.size(); i += step) {
             frame[i] = static_cast<unsigned char>(std::clamp(frame[i] + noise(random), 16, 235));
         }
+        rgb[scene].resize(static_cast<size_t>(sceneWidth) * sceneHeight * 3);
+        UyvyToRgb24(frame.data(), rgb[scene].data(), sceneWidth, sceneHeight);
+        DrawTimeOnFrame(rgb[scene].data(), sceneWidth, sceneHeight, 9 * 3600 + 15 * 60);
     }
-    std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
-    UyvyToRgb24(frame.data(), rgb.data(), width, height);
-    DrawTimeOnFrame(rgb.data(), width, height, 9 * 3600 + 15 * 60);
+    *width = sceneWidth;
+    *height = sceneHeight;
+    return rgb[scene];
+}
+
+// The PNG encoding alone of one snapshot picture of scene range(0) with the facts' text chunks,
+// by a writer with filter range(1) (a Media::PngFilter) at libdeflate level range(2).
+void BM_SnapshotPngEncode(benchmark::State& state) {
+    int width = 0;
+    int height = 0;
+    const auto& rgb = SnapshotPicture(static_cast<int>(state.range(0)), &width, &height);
     const auto text = FrameFactsText(FrameFacts{"20261207_091500", "2026-12-07 09:15:00", 385, 0});
-    Media::PngWriter writer;
+    Media::PngWriter writer(static_cast<Media::PngFilter>(state.range(1)),
+                            static_cast<int>(state.range(2)));
     std::vector<uint8_t> png;
     for (auto _ : state) {
         writer.Encode(rgb.data(), width, height, text, &png);
     }
     state.counters["file_KiB"] = png.size() / 1024.0;
 }
-BENCHMARK(BM_SnapshotPngEncode)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+// The writer's defaults on the three scenes.
+BENCHMARK(BM_SnapshotPngEncode)
+    ->ArgNames({"scene", "filter", "level"})
+    ->ArgsProduct({{0, 1, 2}, {static_cast<int>(Media::PngFilter::kSub)}, {1}})
+    ->Unit(benchmark::kMillisecond);
+// The choices, for size and time: every filter at levels 1 to 6.
+BENCHMARK(BM_SnapshotPngEncode)
+    ->Name("BM_PngFilterAndLevel")
+    ->ArgNames({"scene", "filter", "level"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1, 2, 3}, {1, 2, 4, 6}})
+    ->Unit(benchmark::kMillisecond);
 
 // 1000 alarm frames, one every 4 ms from a thread standing in for the capture thread, while
 // this (GUI) thread handles the alarms that get through.
