@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFont>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QThread>
 
@@ -92,11 +93,13 @@ void OSDWindow::updateOSD(bool bShowRect, bool bShowRecode, int pTimeData) {
     if (m_Suspended) {
         return;
     }
-    // Called for every frame. The frame's own repaint of the picture repaints the overlay
-    // over it, so a repaint of the whole overlay (bars included) is asked for only when what
-    // it shows changes; the recording label counts seconds by itself.
-    const bool changed = pTimeData != m_TimeData || bShowRect != m_ShowRect ||
-                         bShowRecode != m_ShowRecode || bShowRecode;
+    // Called for every frame. The frame's own repaint of the picture repaints the overlay over
+    // it, so the whole overlay is repainted only when what it shows changes. A running
+    // recording's label counts seconds by itself: only its line is repainted, since a repaint of
+    // the whole overlay, when it is not merged with the frame's, converts the picture a second
+    // time.
+    const bool changed =
+        pTimeData != m_TimeData || bShowRect != m_ShowRect || bShowRecode != m_ShowRecode;
     m_TimeData = pTimeData;
     m_ShowRect = bShowRect;
     m_ShowRecode = bShowRecode;
@@ -104,9 +107,26 @@ void OSDWindow::updateOSD(bool bShowRect, bool bShowRecode, int pTimeData) {
         show();
         raise();
     } else if (!changed) {
+        if (bShowRecode) {
+            update(RecordingLine());
+        }
         return;
     }
     update();
+}
+
+QRect OSDWindow::RecordingBox() const {
+    // It reaches to the overlay's right edge, so the label fits even on a narrow picture; its
+    // bottom sits a tenth of the picture's height plus 20 pixels above the picture's bottom.
+    const QRect& picture = m_PictureRect;
+    return QRect(picture.left(), picture.top(), qMax(picture.width(), width() - picture.left()),
+                 picture.bottom() - picture.top() - picture.height() / 10 - 20);
+}
+
+QRect OSDWindow::RecordingLine() const {
+    const QRect box = RecordingBox();
+    const int line = QFontMetrics(overlayFont(20, true)).height() + 2;
+    return QRect(box.left(), box.bottom() + 1 - line, box.width(), line);
 }
 
 void OSDWindow::paintEvent(QPaintEvent* /*event*/) {
@@ -120,7 +140,6 @@ void OSDWindow::paintEvent(QPaintEvent* /*event*/) {
     const int top = m_PictureRect.top();
     const int width = m_PictureRect.width();
     const int height = m_PictureRect.height();
-    const int bottom = m_PictureRect.bottom();
 
     QPainter painter(this);
     painter.setPen(QColor(255, 255, 255, 255));
@@ -137,12 +156,7 @@ void OSDWindow::paintEvent(QPaintEvent* /*event*/) {
         painter.setPen(QColor(0, 255, 0, 255));
         painter.setFont(overlayFont(20, true));
         const uint32_t now = static_cast<uint32_t>(QDateTime::currentSecsSinceEpoch());
-        // The box reaches to the overlay's right edge, so the label fits even on a narrow
-        // picture; its bottom sits a tenth of the picture's height plus 20 pixels above the
-        // picture's bottom.
-        const QRect box(left, top, qMax(width, this->width() - left),
-                        bottom - top - height / 10 - 20);
-        painter.drawText(box, Qt::AlignLeft | Qt::AlignBottom,
+        painter.drawText(RecordingBox(), Qt::AlignLeft | Qt::AlignBottom,
                          RecordingText(now - m_RecordStartTime));
     }
 }

@@ -53,6 +53,10 @@ protected:
 
 private:
     static uint64_t PackSize(int width, int height);
+    // The box the recording label is drawn in (bottom-aligned), and its bottom line: all that a
+    // new second changes.
+    QRect RecordingBox() const;
+    QRect RecordingLine() const;
 
     std::atomic<uint64_t> m_PictureSize;  // width << 32 | height, written by any thread
     uint64_t m_RectSize = 0;              // the size m_PictureRect was computed for

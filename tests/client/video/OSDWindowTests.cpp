@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QWidget>
 #include <thread>
@@ -103,6 +104,33 @@ TEST_F(OSDWindowPaintTest, DrawsTheRectangleAndTheRecordingLabelOnlyWhileFlagged
     EXPECT_GT(countPixels(image, QRect(0, labelBottom - 25, 250, 26), qRgb(0, 255, 0)), 50);
     EXPECT_EQ(
         countPixels(image, QRect(0, labelBottom + 1, 400, 599 - labelBottom), qRgb(0, 255, 0)), 0);
+}
+
+// While a recording runs, every frame's update repaints the label's line only, never the
+// whole overlay (which would make the video window convert its picture again), and that line
+// holds the whole label, so no old second is left on the screen.
+TEST_F(OSDWindowPaintTest, ARecordingsFrameRepaintsTheLabelLineOnly) {
+    osd->SetRecordStartTime(static_cast<unsigned>(QDateTime::currentSecsSinceEpoch()) - 3725);
+    osd->updateOSD(false, true, 754);
+    const QImage image = shot();
+    QApplication::processEvents();
+    struct PaintRegion : QObject {
+        QRegion region;
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Paint) {
+                region += static_cast<QPaintEvent*>(event)->region();
+            }
+            return false;
+        }
+    } painted;
+    osd->installEventFilter(&painted);
+    osd->updateOSD(false, true, 754);
+    QApplication::processEvents();
+    ASSERT_FALSE(painted.region.isEmpty());
+    const QRect line = painted.region.boundingRect();
+    EXPECT_LT(line.height(), 40) << "not the whole overlay";
+    const QRect all(0, 0, 400, 600);
+    EXPECT_EQ(countPixels(image, line, qRgb(0, 255, 0)), countPixels(image, all, qRgb(0, 255, 0)));
 }
 
 TEST_F(OSDWindowPaintTest, ASizeFromAnotherThreadIsUsedByTheNextPaint) {
