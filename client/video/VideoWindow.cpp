@@ -97,23 +97,34 @@ bool VideoWindow::IsStillRecvYUV() {
 
 void VideoWindow::CopyFrameForSnapshot() {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(nullptr);
+    CopyFrameLocked(nullptr, false);
 }
 
 void VideoWindow::CopyFrameForSnapshot(char* timeOut) {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(nullptr);
+    CopyFrameLocked(nullptr, false);
     std::memcpy(timeOut, m_CaptureTime, std::strlen(m_CaptureTime));
 }
 
 void VideoWindow::CopyFrameForSnapshot(const FrameFacts& facts) {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(&facts);
+    CopyFrameLocked(&facts, true);
 }
 
-void VideoWindow::CopyFrameLocked(const FrameFacts* facts) {
+void VideoWindow::CopyFrameLocked(const FrameFacts* facts, bool swap) {
     // The buffers always have one size; before the first frame both are empty.
-    m_SnapshotBuffer = m_FrameBuffer;
+    if (!m_FrameInSnapshot) {
+        if (swap) {
+            // The alarm intake, on an alarm frame, on the capture thread: the frame changes
+            // buffers instead of being copied (614 KB, under the lock, on nearly every frame
+            // of an alarm). The frame buffer's old picture is overwritten by the next frame
+            // before anything reads it (OnFrame, then WriteRecordFrame, on this thread).
+            std::swap(m_FrameBuffer, m_SnapshotBuffer);
+            m_FrameInSnapshot = true;
+        } else {
+            m_SnapshotBuffer = m_FrameBuffer;
+        }
+    }
     m_SnapshotTimeOfDay = SecondsOfDay(m_CaptureClock);
     if (facts != nullptr) {
         m_SnapshotFacts = *facts;
@@ -363,6 +374,7 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
             resized = true;
         }
         std::memcpy(m_FrameBuffer.data(), picture, pixels * 2);
+        m_FrameInSnapshot = false;
         std::memset(m_CaptureTime, 0, sizeof m_CaptureTime);
         if (fileTime != nullptr) {
             std::memcpy(m_CaptureTime, fileTime, strnlen(fileTime, sizeof m_CaptureTime - 1));

@@ -13,12 +13,13 @@
 // button on the GUI thread) and SnapshotCopy on any; everything else on the GUI thread.
 // m_BufferMutex guards the frame and snapshot buffers, their size and the capture time, and the
 // snapshot's own time of day and facts, so a copy always sees one whole frame of one size and
-// a snapshot tells of the very frame it shows. m_RecordMutex guards the encoder and container
-// handles and the recording work buffers; it is taken after m_BufferMutex, never around file
-// I/O (the container's writer thread does that). The last frame tick, the time of day and the
-// flags are atomics. Snapshots are copied out of the snapshot buffer under m_BufferMutex; the
-// manual one is written on the GUI thread (m_SnapshotWriter), an alarm's on the "Snapshot"
-// thread (m_SnapshotWorker), which reports through the queued snapshotSaved.
+// a snapshot tells of the very frame it shows; the alarm intake's copy is a swap of the two
+// buffers under it (capture thread only, see CopyFrameForSnapshot). m_RecordMutex guards the
+// encoder and container handles and the recording work buffers; it is taken after m_BufferMutex,
+// never around file I/O (the container's writer thread does that). The last frame tick, the time of
+// day and the flags are atomics. Snapshots are copied out of the snapshot buffer under
+// m_BufferMutex; the manual one is written on the GUI thread (m_SnapshotWriter), an alarm's on the
+// "Snapshot" thread (m_SnapshotWorker), which reports through the queued snapshotSaved.
 #pragma once
 
 #include <QImage>
@@ -59,7 +60,9 @@ public:
     // The same, then copies the frame's file-time string (without its terminating zero) into
     // `timeOut`, a zero-filled buffer of 32 bytes. Any thread.
     void CopyFrameForSnapshot(char* timeOut);
-    // The same with an alarm's facts, taken by the alarm intake for this frame (capture thread).
+    // The same with an alarm's facts, taken by the alarm intake for this frame. Capture thread
+    // only: the frame moves into the snapshot buffer by a swap, not a copy, which is safe only on
+    // the thread that writes the frame buffer.
     void CopyFrameForSnapshot(const FrameFacts& facts);
     // Copies the snapshot buffer (UYVY) into `frame`, reusing its capacity, with its size;
     // empty before the first frame. Any thread.
@@ -128,8 +131,8 @@ protected:
 
 private:
     // m_BufferMutex held: the current frame, its time of day and `facts` (null: its own capture
-    // time) into the snapshot buffer.
-    void CopyFrameLocked(const FrameFacts* facts);
+    // time) into the snapshot buffer; by swapping the two buffers when `swap` (capture thread).
+    void CopyFrameLocked(const FrameFacts* facts, bool swap);
     // m_BufferMutex held: what SnapshotCopy gives.
     void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
     // The free-space rule for `path`: false with *result = 1 when its folder's disk is short.
@@ -144,6 +147,9 @@ private:
     mutable std::mutex m_BufferMutex;
     std::vector<unsigned char> m_FrameBuffer;     // latest picture, UYVY
     std::vector<unsigned char> m_SnapshotBuffer;  // frame chosen for a snapshot, UYVY
+    // The latest frame was swapped into the snapshot buffer: m_FrameBuffer holds an older
+    // picture until the next frame, and the snapshot buffer is the latest frame.
+    bool m_FrameInSnapshot = false;
     int m_FrameWidth = 0;
     int m_FrameHeight = 0;
     char m_CaptureTime[32]{};      // latest frame's file-time string

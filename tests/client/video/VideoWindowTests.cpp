@@ -212,6 +212,26 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
               snapshotPicture(240, 320, 110, 13 * 3600));
 }
 
+// The alarm intake hands its frame to the snapshot buffer by swapping buffers: a copy that
+// follows without a new frame in between, or a second alarm copy, must still see that frame.
+TEST_F(VideoWindowTest, ACopyAfterTheAlarmsSwapStillSeesTheLatestFrame) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    const FrameFacts facts{"20200717_123456", "2020-07-17 12:34:56", 385, 0};
+    frame(240, 320, 50, 0, {20, 7, 17, 12, 34, 56}, "20200717_123456");
+    m_window->CopyFrameForSnapshot(facts);
+    frame(240, 320, 80, 0, {20, 7, 17, 12, 34, 57}, "20200717_123457");
+    m_window->CopyFrameForSnapshot(facts);
+    m_window->CopyFrameForSnapshot(facts);
+    char time[32] = {};
+    m_window->CopyFrameForSnapshot(time);
+    int result = 0;
+    ASSERT_TRUE(m_window->SaveSnapshot(dir.file("after-swap.png").c_str(), &result));
+    const QImage image(QString::fromStdString(dir.file("after-swap.png")));
+    EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
+              snapshotPicture(240, 320, 80, 12 * 3600 + 34 * 60 + 57));
+}
+
 // A snapshot's name may be taken (another run, a camera clock that does not run): the file there
 // stays as it was, the new one gets "_1", "_2", ...; a save that cannot be placed leaves nothing,
 // and no temporary file ever stays behind.
