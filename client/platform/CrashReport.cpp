@@ -149,9 +149,9 @@ void OnFatalSignal(int number, siginfo_t* info, void* /*context*/) {
     Text note;
     note.add("Calorview: fatal ").add(SignalName(number));
     if (fd >= 0) {
-        note.add("; crash report ").add(path.data).add("\n");
+        note.add("; crash report ").add(path.c_str()).add("\n");
     } else {
-        note.add("; no crash report could be made as ").add(path.data).add(", so here it is:\n");
+        note.add("; no crash report could be made (").add(path.c_str()).add("), so here it is:\n");
     }
     note.writeTo(STDERR_FILENO);
 
