@@ -176,19 +176,19 @@ void AlarmWindow::OnAlarmFrame(const void* alarmWord, const char* fileTime, cons
     }
     int32_t word = 0;
     std::memcpy(&word, alarmWord, sizeof word);
-    QString name = QString("Alarm_%1_%2.png")
-                       .arg(QString::fromLatin1(fileTime).trimmed())
-                       .arg(g_nAlarmSnapshotCounter.fetch_add(1));
-    name.replace(' ', '_');
-    name.remove(':');
-    const QString path = settings.alarmImagesPath() + "/" + name;
+    // The counter advances on every alarm frame; the name is only built for the one pushed.
+    const int counter = g_nAlarmSnapshotCounter.fetch_add(1);
     if (settings.alarmSnapshotEnabled() && IsConnected()) {
         // The frame's own facts go with it: the snapshot saved later tells of this picture.
         m_pVideoWindow->CopyFrameForSnapshot(FrameFacts{fileTime, displayTime, word, kind});
     }
     if (m_bPushReady.exchange(false)) {
-        emit pushAlarm(path, QString::fromLatin1(fileTime), QString::fromLatin1(displayTime),
-                       word / 10.0, kind, 0);
+        QString name =
+            QString("Alarm_%1_%2.png").arg(QString::fromLatin1(fileTime).trimmed()).arg(counter);
+        name.replace(' ', '_');
+        name.remove(':');
+        emit pushAlarm(settings.alarmImagesPath() + "/" + name, QString::fromLatin1(fileTime),
+                       QString::fromLatin1(displayTime), word / 10.0, kind, 0);
     }
 }
 
