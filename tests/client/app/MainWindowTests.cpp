@@ -20,6 +20,7 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "alarm/AlarmWindow.h"
@@ -82,10 +83,13 @@ protected:
     }
     bool connected() const { return DeviceConnectionManager::instance()->IsConnected() != 0; }
     OSDWindow* osd() const { return m_window->alarmWindow()->videoWindow()->osdWindow(); }
-    // A device-change notice followed by the settle pause.
+    // A device-change notice followed by the settle pause. A timer of the same length started
+    // after the notice fires after the window's, however late a loaded machine runs them.
     void notice(DeviceNotifier::Change change) {
         emit m_notifier->deviceChanged(change);
-        QTest::qWait(MainWindow::kDeviceSettleMs + 50);
+        const auto settled = std::make_shared<bool>(false);
+        QTimer::singleShot(MainWindow::kDeviceSettleMs, [settled] { *settled = true; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return *settled; }, 10000));
     }
 
     CalorviewTest::TempDir m_dir;
