@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <cstring>
 
 namespace {
 
@@ -55,8 +56,13 @@ bool MayHoldStoredObject(QByteArrayView text) {
             i = next - 1;
             continue;
         }
-        // Any other escape is taken out whole (what it stands for cannot help to spell the
-        // words); a backslash before a line break continues the line, "\r\n" being one break.
+        // QSettings' named escapes stand for a character that is not a letter, so one splits
+        // the words; an unknown escape stands for nothing. A backslash before a line break
+        // continues the line, "\r\n" being one break.
+        if (std::strchr("abfnrtv\"?'\\", escaped) != nullptr && escaped != '\0') {
+            keep(0x80);
+            continue;
+        }
         const bool lineBreak = escaped == '\n' || escaped == '\r';
         if (lineBreak && i + 1 < text.size() && (text[i + 1] == '\n' || text[i + 1] == '\r') &&
             text[i + 1] != escaped) {

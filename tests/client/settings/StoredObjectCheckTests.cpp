@@ -25,6 +25,9 @@ TEST(StoredObjectCheck, FindsEveryWayOfSpellingAnObjectValue) {
         {"date value, other case", "[Video]\nRecordPath=@DATETIME(abc)\n", true},
         {"object split by quotes", "[Video]\nRecordPath=\"@Vari\"\"ant(abc)\"\n", true},
         {"object split by an unknown escape", "[Video]\nRecordPath=@Vari\\qant(abc)\n", true},
+        {"named escapes stand for characters that split the words (as QSettings writes a form "
+         "feed)",
+         "[Video]\nS=@String(@Varia\\f\\tnt(\\0\\x2))\n", false},
         {"object split across lines", "[Video]\nRecordPath=@Vari\\\r\nant(abc)\n", true},
         {"object split across lines the other way", "[Video]\nRecordPath=@Vari\\\n\rant(x)\n",
          true},
