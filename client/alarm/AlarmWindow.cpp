@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "alarm/AlarmEpisodeTracker.h"
 #include "alarm/ImageView.h"
 #include "platform/DiskSpace.h"
 #include "platform/TickClock.h"
@@ -56,6 +57,7 @@ bool IsConnected() {
 AlarmWindow::AlarmWindow(QWidget* parent)
     : QWidget(parent),
       m_pVideoWindow(new VideoWindow(this)),
+      m_pEpisodeTracker(new AlarmEpisodeTracker(this)),
       m_pGrabButton(new QPushButton(tr("Snapshot"), this)),
       m_pRecordButton(new QPushButton(tr("Record"), this)),
       m_pScrollArea(new QScrollArea(this)),
@@ -76,6 +78,13 @@ AlarmWindow::AlarmWindow(QWidget* parent)
             &AlarmWindow::onRecordingSizeChanged, Qt::QueuedConnection);
     connect(m_pVideoWindow, &VideoWindow::snapshotSaved, this, &AlarmWindow::onSnapshotSaved,
             Qt::QueuedConnection);
+
+    connect(this, &AlarmWindow::recordingStarted, m_pEpisodeTracker,
+            &AlarmEpisodeTracker::OnRecordingStarted);
+    connect(this, &AlarmWindow::recordingFinished, m_pEpisodeTracker,
+            &AlarmEpisodeTracker::OnRecordingFinished);
+    connect(m_pEpisodeTracker, &AlarmEpisodeTracker::episodeEnded, this,
+            [this](const AlarmEpisode& episode) { m_AlarmLog.Append(episode); });
 
     m_pScrollArea->setWidget(m_pAlarmList);
     LayoutAlarmList();
@@ -169,13 +178,14 @@ void AlarmWindow::OnAlarmFrame(const void* alarmWord, const char* fileTime, cons
     if (!m_bAlarmEnabled.load()) {
         return;
     }
+    int32_t word = 0;
+    std::memcpy(&word, alarmWord, sizeof word);
+    m_pEpisodeTracker->OnAlarmFrame(displayTime, word, kind);
     SettingStore& settings = SettingStore::instance();
     if (settings.alarmSoundEnabled() && !m_bSoundRequested.exchange(true)) {
         // Played on the GUI thread; while one request waits there, no more are queued.
         QMetaObject::invokeMethod(this, &AlarmWindow::onSoundRequested, Qt::QueuedConnection);
     }
-    int32_t word = 0;
-    std::memcpy(&word, alarmWord, sizeof word);
     // The counter advances on every alarm frame; the name is only built for the one pushed.
     const int counter = g_nAlarmSnapshotCounter.fetch_add(1);
     if (settings.alarmSnapshotEnabled() && IsConnected()) {
@@ -237,6 +247,8 @@ void AlarmWindow::onRecordButtonClicked() {
         }
         ShowSuccessNotify(tr("Recording Start!"));
         m_bRecording.store(true);
+        m_RecordingPath = m_pVideoWindow->RecordingPath();
+        emit recordingStarted(m_RecordingPath, m_bAlarmRecording.load());
     }
     SetRecordButtonWorking(!working);
 }
@@ -291,10 +303,12 @@ void AlarmWindow::SetRecordButtonWorking(bool working) {
 void AlarmWindow::EndRecording() {
     m_pVideoWindow->StopRecord();
     m_bRecording.store(false);
+    const bool alarm = m_bAlarmRecording.load();
     // However an alarm recording ends, the next press of Record is a manual one.
     m_bAlarmRecording.store(false);
     m_nLastAlarmTick.store(0);
     m_nRecordStartTick.store(0);
+    emit recordingFinished(m_RecordingPath, alarm);
 }
 
 void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
@@ -320,6 +334,7 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
         m_PendingAlarm = {time1, temp, TempType};
         return;
     }
+    m_pEpisodeTracker->OnSnapshotOutcome(QString());
     if (snapshot) {
         ReportSnapshotNotWritten(nFreeSpace);
     }
@@ -327,6 +342,7 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
 }
 
 void AlarmWindow::onSnapshotSaved(const QString& file, const QImage& thumbnail) {
+    m_pEpisodeTracker->OnSnapshotOutcome(file);
     if (file.isEmpty()) {
         ReportSnapshotNotWritten(0);
     } else {

@@ -6,9 +6,11 @@
 #include <atomic>
 
 #include "alarm/AlarmItem.h"
+#include "alarm/AlarmLog.h"
 
 class QPushButton;
 class QScrollArea;
+class AlarmEpisodeTracker;
 class QSoundEffect;
 class VideoWindow;
 
@@ -23,6 +25,9 @@ class VideoWindow;
 // the sound request. pushAlarm, StopAlarmRecod and the sound request reach the GUI queued. An
 // alarm's snapshot is written on the video window's "Snapshot" thread; its item is made when the
 // queued snapshotSaved reports the file complete, and only then is push-ready set again.
+// The episode tracker takes every alarm frame acted on from the intake (capture thread, a short
+// lock) and the snapshot and recording outcomes on the GUI thread; each episode that ends is
+// appended to the day's alarm log on the GUI thread.
 class AlarmWindow : public QWidget {
     Q_OBJECT
 
@@ -37,6 +42,8 @@ public:
     ~AlarmWindow() override;
 
     VideoWindow* videoWindow() const { return m_pVideoWindow; }
+    // Alarm episodes: begun and ended on the GUI thread.
+    AlarmEpisodeTracker* episodeTracker() const { return m_pEpisodeTracker; }
 
     // Alarm frames are acted on, and the intake is registered with the connection manager
     // (which accepts it only while connected and none is registered).
@@ -81,6 +88,10 @@ signals:
     void pushAlarm(const QString& filename, const QString& time, const QString& time1, double temp,
                    int TempType, int nFreeSpace);
     void StopAlarmRecod();
+    // A recording of this panel began or ended: its full path; `alarm` when it is in the alarm
+    // records folder. GUI thread.
+    void recordingStarted(const QString& path, bool alarm);
+    void recordingFinished(const QString& path, bool alarm);
 
 private slots:
     void onGrabButtonClicked();
@@ -126,6 +137,8 @@ private:
     void ReportSnapshotNotWritten(int nFreeSpace);
 
     VideoWindow* m_pVideoWindow;
+    AlarmEpisodeTracker* m_pEpisodeTracker;
+    AlarmLog m_AlarmLog;  // GUI thread
     QPushButton* m_pGrabButton;
     QPushButton* m_pRecordButton;
     QScrollArea* m_pScrollArea;
@@ -144,6 +157,7 @@ private:
     std::atomic<uint32_t> m_nLastAlarmTick{0};
     std::atomic<bool> m_bRecording{false};
     std::atomic<bool> m_bAlarmRecording{false};  // the running or requested one is an alarm's
+    QString m_RecordingPath;                     // GUI thread: the running recording's file
     std::atomic<bool> m_bAlarmEnabled{true};
     std::atomic<bool> m_bPushReady{true};
     std::atomic<bool> m_bStopReady{true};

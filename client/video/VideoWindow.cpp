@@ -276,6 +276,7 @@ int VideoWindow::StartRecord(bool alarm) {
     m_RecordingTrouble.store(false, std::memory_order_relaxed);
     m_Recording.store(true, std::memory_order_release);
     m_OSD->SetRecordStartTime(static_cast<unsigned int>(startTime.toSecsSinceEpoch()));
+    m_RecordingPath = path;
     return 1;
 }
 

@@ -90,6 +90,8 @@ public:
     // the latest frame's capture time: 1 started, 0 failed (also before the first frame),
     // 2 refused because the folder's disk has less than 5 GiB free.
     int StartRecord(bool alarm);
+    // The file the latest successful StartRecord opened (full path). GUI thread.
+    const QString& RecordingPath() const { return m_RecordingPath; }
     // Ends the running recording; its file is completed in the background. Waits for a frame
     // being encoded.
     void StopRecord();
@@ -179,6 +181,7 @@ private:
     SnapshotWriter m_SnapshotWriter;
     SnapshotResult m_SnapshotResult;
     QString m_AlarmRecordingComment;  // GUI thread
+    QString m_RecordingPath;          // GUI thread
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord
     std::atomic<bool> m_RecordingTrouble{false};  // a failure or size change was signalled

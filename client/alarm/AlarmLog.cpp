@@ -1,0 +1,147 @@
+#include "alarm/AlarmLog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QDebug>
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+
+#include "settings/SettingStore.h"
+
+namespace {
+
+// RFC 4180: a field holding a comma, a quote, CR or LF is quoted, inner quotes doubled.
+QByteArray CsvField(const QString& text) {
+    QByteArray field = text.toUtf8();
+    if (field.contains(',') || field.contains('"') || field.contains('\r') ||
+        field.contains('\n')) {
+        field.replace("\"", "\"\"");
+        field.prepend('"');
+        field.append('"');
+    }
+    return field;
+}
+
+// ISO 8601 with the UTC offset the time had ("2026-12-08T09:15:02+01:00").
+QString WithOffset(const QDateTime& time) {
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+QString UnitLetter(int unitKind) {
+    return unitKind == 1 ? QStringLiteral("F") : unitKind == 2 ? QStringLiteral("K") : "C";
+}
+
+QString Describe(int error) {
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+}  // namespace
+
+const QByteArray& AlarmLog::Header() {
+    static const QByteArray header =
+        "first_camera_time,first_computer_time,last_camera_time,last_computer_time,"
+        "peak_temperature,unit,snapshots,first_snapshot,last_snapshot,recording\r\n";
+    return header;
+}
+
+QString AlarmLog::FileName(QDate day) {
+    return QStringLiteral("AlarmLog_%1.csv").arg(day.toString(QStringLiteral("yyyyMMdd")));
+}
+
+QByteArray AlarmLog::Line(const AlarmEpisode& episode) {
+    const QString fields[] = {
+        episode.firstCameraTime,
+        WithOffset(episode.firstTime),
+        episode.lastCameraTime,
+        WithOffset(episode.lastTime),
+        // As many digits as the alarm list shows.
+        QString::number(episode.peakTemperature, 'g', 6),
+        UnitLetter(episode.unitKind),
+        QString::number(episode.snapshots),
+        episode.firstSnapshot,
+        episode.lastSnapshot,
+        episode.recording,
+    };
+    QByteArray line;
+    for (const QString& field : fields) {
+        if (!line.isEmpty()) {
+            line += ',';
+        }
+        line += CsvField(field);
+    }
+    return line + "\r\n";
+}
+
+bool AlarmLog::Append(const AlarmEpisode& episode) {
+    return Append(episode, SettingStore::instance().alarmImagesPath());
+}
+
+bool AlarmLog::Append(const AlarmEpisode& episode, const QString& folder) {
+    const QString path = folder + "/" + FileName(episode.firstTime.date());
+    QString error;
+    if (!Write(path, Line(episode), &error)) {
+        if (!m_bFailing) {
+            qWarning().noquote() << "AlarmLog: cannot append to" << path << ":" << error;
+        }
+        m_bFailing = true;
+        return false;
+    }
+    m_bFailing = false;
+    return true;
+}
+
+QString AlarmLog::EnsureToday() {
+    const QString path =
+        SettingStore::instance().alarmImagesPath() + "/" + FileName(QDate::currentDate());
+    QString error;
+    if (!Write(path, QByteArray(), &error)) {
+        qWarning().noquote() << "AlarmLog: cannot create" << path << ":" << error;
+        return QString();
+    }
+    return path;
+}
+
+bool AlarmLog::Write(const QString& path, const QByteArray& line, QString* error) {
+    const QByteArray localPath = QFile::encodeName(path);
+    const int fd = ::open(localPath.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = Describe(errno);
+        return false;
+    }
+    QByteArray text;
+    struct stat status {};
+    bool ok = ::fstat(fd, &status) == 0;
+    if (ok && status.st_size == 0) {
+        text = Header();
+    } else if (ok && !line.isEmpty()) {
+        // A line a crash cut short is left as it is; the new one starts on its own line.
+        char last = '\n';
+        ok = ::pread(fd, &last, 1, status.st_size - 1) == 1;
+        if (ok && last != '\n') {
+            text = "\r\n";
+        }
+    }
+    text += line;
+    // One write() for the whole line, so that a crash cuts at most this one.
+    qsizetype done = 0;
+    while (ok && done < text.size()) {
+        const ssize_t written = ::write(fd, text.constData() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = written > 0;
+        done += ok ? written : 0;
+    }
+    if (ok && !text.isEmpty()) {
+        ok = ::fdatasync(fd) == 0;
+    }
+    const int savedErrno = ok ? 0 : errno;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok) {
+        *error = Describe(savedErrno != 0 ? savedErrno : errno);
+    }
+    return ok;
+}
