@@ -17,6 +17,8 @@
 #include <QTimer>
 #include <QWindow>
 
+#include "alarm/AlarmEpisodeTracker.h"
+#include "alarm/AlarmLog.h"
 #include "alarm/AlarmWindow.h"
 #include "app/DlgAbout.h"
 #include "app/Triangle.h"
@@ -79,6 +81,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pLine->setObjectName("Line");
 
     auto* menu = new QMenu(m_pAbout);
+    m_alarmLog = menu->addAction(tr("Open alarm log"));
     m_help = menu->addAction(tr("Help"));
     m_about = menu->addAction(tr("About"));
     m_pAbout->setMenu(menu);
@@ -187,7 +190,11 @@ void MainWindow::onAboutMenuClicked(QAction* checka) {
     if (m_help == nullptr || m_about == nullptr) {
         return;
     }
-    if (checka == m_help) {
+    if (checka == m_alarmLog) {
+        // Today's file, made with its header when no episode has ended yet today: the user
+        // sees an empty log rather than an error.
+        ShellOpen().OpenFile(AlarmLog::EnsureToday(), tr("Alarm log not found"));
+    } else if (checka == m_help) {
         qDebug() << "onAboutMenuClicked  = m_help";
         ShellOpen().OpenManual();
     } else if (checka == m_about) {
@@ -255,6 +262,9 @@ void MainWindow::StopFrameDelivery() {
         }
     }
     manager().DisconnectDev();
+    // No alarm frame comes any more: the episode in progress is over, and its listeners
+    // still live.
+    m_pAlarmWindow->episodeTracker()->EndEpisodeInProgress();
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {

@@ -89,6 +89,7 @@ private:
     QPushButton* m_pResize;
     QPushButton* m_pMin;
     QPushButton* m_pAbout;
+    QAction* m_alarmLog = nullptr;
     QAction* m_help = nullptr;
     QAction* m_about = nullptr;
     QButtonGroup* m_pTabGroup;

@@ -49,12 +49,16 @@ bool ShellOpen::HasDefaultApplication(const QString& mimeType, const QString& xd
 }
 
 bool ShellOpen::OpenManual(const QString& appDir) const {
-    const QString path = ManualPath(appDir);
+    return OpenFile(ManualPath(appDir),
+                    QCoreApplication::translate("MainWindow", "Manual not found"));
+}
+
+bool ShellOpen::OpenFile(const QString& path, const QString& missing) const {
     const QString mimeType =
         QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name();
     QString problem;
     if (!QFileInfo(path).isFile()) {
-        problem = QCoreApplication::translate("MainWindow", "Manual not found");
+        problem = missing;
     } else if (!m_HandlerCheck(mimeType) || !m_Opener(QUrl::fromLocalFile(path))) {
         problem =
             QCoreApplication::translate("MainWindow", "No application found to open this file.");

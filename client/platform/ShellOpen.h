@@ -5,10 +5,10 @@
 
 class QUrl;
 
-// Opens the operation manual in the desktop's default PDF viewer (the about menu's "Help") and
-// tells the user in an "Attention" box when that fails. GUI thread only; holds no shared
-// state. The opener, the viewer lookup and the message box are replaceable so that tests need
-// none of them.
+// Opens the operation manual in the desktop's default PDF viewer (the about menu's "Help"), or
+// another file (the day's alarm log) in its default application, and tells the user in an
+// "Attention" box when that fails. GUI thread only; holds no shared state. The opener, the
+// viewer lookup and the message box are replaceable so that tests need none of them.
 class ShellOpen {
 public:
     using UrlOpener = std::function<bool(const QUrl& url)>;
@@ -35,6 +35,8 @@ public:
 
     // Returns true when the manual was handed to a viewer; otherwise the user has been told why.
     bool OpenManual(const QString& appDir = QString()) const;
+    // The same for any file: `missing` is what the user is told when `path` is no file.
+    bool OpenFile(const QString& path, const QString& missing) const;
 
 private:
     UrlOpener m_Opener;

@@ -70,6 +70,10 @@
         <translation>设置</translation>
     </message>
     <message>
+        <source>Open alarm log</source>
+        <translation>打开报警日志</translation>
+    </message>
+    <message>
         <source>Help</source>
         <translation>帮助</translation>
     </message>
@@ -89,6 +93,10 @@
     <message>
         <source>Manual not found</source>
         <translation>未找到操作手册</translation>
+    </message>
+    <message>
+        <source>Alarm log not found</source>
+        <translation>未找到报警日志</translation>
     </message>
     <message>
         <source>Invalid path: </source>

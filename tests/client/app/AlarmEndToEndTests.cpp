@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,6 +14,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Ffprobe.h"
@@ -82,12 +84,61 @@ std::map<std::string, std::string> PngTexts(const std::string& path) {
     return texts;
 }
 
-std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+// The files in `folder` whose names end in `extension` (all of them for an empty one).
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder,
+                                           const std::string& extension = "") {
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        files.push_back(entry.path());
+        if (extension.empty() || entry.path().extension() == extension) {
+            files.push_back(entry.path());
+        }
     }
     return files;
+}
+
+// The lines of the alarm log (each must end with CRLF), split into their fields; none of the
+// fields here needs quoting.
+std::vector<std::vector<std::string>> LogRows(const std::filesystem::path& file) {
+    const std::string text = CalorviewTest::readFile(file.string());
+    std::vector<std::vector<std::string>> rows;
+    size_t at = 0;
+    for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+        const std::string line = text.substr(at, end - at);
+        std::vector<std::string> fields;
+        for (size_t from = 0, comma;; from = comma + 1) {
+            comma = std::min(line.find(',', from), line.size());
+            fields.push_back(line.substr(from, comma - from));
+            if (comma == line.size()) {
+                break;
+            }
+        }
+        rows.push_back(fields);
+    }
+    EXPECT_EQ(at, text.size()) << file << ": the last line is not complete";
+    return rows;
+}
+
+const std::regex kIsoTime(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(Z|[+-]\d\d:\d\d))");
+
+// The recording driver on `dir` (its kvs.ini and camera.json), without pressing Record, once
+// frames arrive.
+void StartDriver(QProcess* driver, const TempDir& dir) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("QT_QPA_PLATFORM", "offscreen");
+    environment.insert("FRAMEGATE_VIRTUAL_CAMERA", QString::fromStdString(dir.file("camera.json")));
+    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
+    driver->setProcessEnvironment(environment);
+    driver->setWorkingDirectory(QString::fromStdString(dir.path().string()));
+    driver->start(CALORVIEW_RECORDING_DRIVER, {"--no-record"});
+    QByteArray output;
+    ASSERT_TRUE(CalorviewTest::waitUntil(
+        [&] {
+            driver->waitForReadyRead(20);
+            output += driver->readAllStandardOutput();
+            return output.contains("frames arriving");
+        },
+        std::chrono::seconds(20)))
+        << output.toStdString() << driver->readAllStandardError().toStdString();
 }
 
 }  // namespace
@@ -106,22 +157,7 @@ TEST(AlarmEndToEnd, EpisodeLeavesSnapshotsWithTheirFactsAndOneAlarmRecording) {
         {"at_ms": 2500, "temperature": 39.5},
         {"at_ms": 4000, "alarm": false, "rect": false, "temperature": 0}]})");
     QProcess driver;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("FRAMEGATE_VIRTUAL_CAMERA", QString::fromStdString(dir.file("camera.json")));
-    environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(dir.path().string()));
-    driver.setProcessEnvironment(environment);
-    driver.setWorkingDirectory(QString::fromStdString(dir.path().string()));
-    driver.start(CALORVIEW_RECORDING_DRIVER, {"--no-record"});
-    QByteArray output;
-    ASSERT_TRUE(CalorviewTest::waitUntil(
-        [&] {
-            driver.waitForReadyRead(20);
-            output += driver.readAllStandardOutput();
-            return output.contains("frames arriving");
-        },
-        std::chrono::seconds(20)))
-        << output.toStdString() << driver.readAllStandardError().toStdString();
+    ASSERT_NO_FATAL_FAILURE(StartDriver(&driver, dir));
     // The episode ends 4 s into the stream and its recording 5 s later; 3 s more to spare.
     // Until then the process must stay up.
     EXPECT_FALSE(driver.waitForFinished(12000)) << driver.readAllStandardError().toStdString();
@@ -131,18 +167,18 @@ TEST(AlarmEndToEnd, EpisodeLeavesSnapshotsWithTheirFactsAndOneAlarmRecording) {
     EXPECT_EQ(driver.exitCode(), 0) << driver.readAllStandardError().toStdString();
 
     // Snapshots: most alarm frames leave one, each with its own counter and facts.
-    const auto snapshots = FilesIn(dir.path() / "AlarmImages");
+    const auto snapshots = FilesIn(dir.path() / "AlarmImages", ".png");
     EXPECT_GE(snapshots.size(), 2u);
     EXPECT_LE(snapshots.size(), 80u) << "3 s of alarm at 25 fps";
     const std::regex nameForm(R"(Alarm_(\d{4})(\d\d)(\d\d)_(\d\d)(\d\d)(\d\d)_(\d+)\.png)");
     const std::regex timeForm(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
-    std::set<int> counters;
+    std::map<int, std::string> counters;  // counter to file name
     std::set<std::string> temperatures;
     for (const auto& snapshot : snapshots) {
         const std::string name = snapshot.filename().string();
         std::smatch parts;
         ASSERT_TRUE(std::regex_match(name, parts, nameForm)) << name;
-        EXPECT_TRUE(counters.insert(std::stoi(parts[7])).second) << name;
+        EXPECT_TRUE(counters.emplace(std::stoi(parts[7]), name).second) << name;
         auto texts = PngTexts(snapshot.string());
         EXPECT_TRUE(std::regex_match(texts["Camera time"], timeForm)) << name;
         EXPECT_EQ(texts["Camera time"], parts[1].str() + "-" + parts[2].str() + "-" +
@@ -184,4 +220,65 @@ TEST(AlarmEndToEnd, EpisodeLeavesSnapshotsWithTheirFactsAndOneAlarmRecording) {
         << probe.at("comment") << " (the first alarm starts it)";
 
     EXPECT_TRUE(FilesIn(dir.path() / "Records").empty()) << "no manual recording was asked for";
+
+    // The day's alarm log beside the snapshots: one line for the episode, naming its files.
+    const auto logs = FilesIn(dir.path() / "AlarmImages", ".csv");
+    ASSERT_EQ(logs.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(logs[0].filename().string(), std::regex(R"(AlarmLog_\d{8}\.csv)")));
+    const auto rows = LogRows(logs[0]);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], "first_camera_time");
+    ASSERT_EQ(rows[1].size(), 10u);
+    EXPECT_TRUE(std::regex_match(rows[1][0], timeForm)) << rows[1][0];
+    EXPECT_TRUE(std::regex_match(rows[1][1], kIsoTime)) << rows[1][1];
+    EXPECT_TRUE(std::regex_match(rows[1][2], timeForm)) << rows[1][2];
+    EXPECT_TRUE(std::regex_match(rows[1][3], kIsoTime)) << rows[1][3];
+    EXPECT_EQ(rows[1][4], "39.5");
+    EXPECT_EQ(rows[1][5], "C");
+    EXPECT_EQ(rows[1][6], std::to_string(snapshots.size()));
+    ASSERT_FALSE(counters.empty());
+    EXPECT_EQ(rows[1][7], counters.begin()->second);
+    EXPECT_EQ(rows[1][8], counters.rbegin()->second);
+    EXPECT_EQ(rows[1][9], records[0].filename().string());
+}
+
+// SIGKILL in the middle of the second episode: the first one's line is in the log, whole; the
+// one in progress is lost, and nothing else is written.
+TEST(AlarmEndToEnd, KilledInAnEpisodeKeepsTheLinesOfTheEndedOnes) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.path() / "AlarmImages");
+    // Snapshots and recordings off: only the log is looked at.
+    CalorviewTest::writeFile(dir.file("kvs.ini"),
+                             "[Alarm]\nAlarmSoundEnabled=false\nAlarmSnapshotEnabled=false\n"
+                             "AlarmRecordEnabled=false\n");
+    CalorviewTest::writeFile(dir.file("camera.json"), R"({"name": "Alarm", "fps": 25, "timeline": [
+        {"at_ms": 0, "time": "local", "unit": "C"},
+        {"at_ms": 300, "alarm": true, "temperature": 38.5},
+        {"at_ms": 800, "alarm": false, "temperature": 0},
+        {"at_ms": 6400, "alarm": true, "unit": "K", "temperature": 312.0}]})");
+    QProcess driver;
+    ASSERT_NO_FATAL_FAILURE(StartDriver(&driver, dir));
+    std::vector<std::filesystem::path> logs;
+    ASSERT_TRUE(CalorviewTest::waitUntil(
+        [&] {
+            logs = FilesIn(dir.path() / "AlarmImages", ".csv");
+            return !logs.empty();
+        },
+        std::chrono::seconds(15)))
+        << "the first episode ends 5 s after its last alarm frame";
+    // Into the second episode, then the crash.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    driver.kill();
+    ASSERT_TRUE(driver.waitForFinished(10000));
+    EXPECT_EQ(driver.exitStatus(), QProcess::CrashExit);
+
+    ASSERT_EQ(logs.size(), 1u);
+    const auto rows = LogRows(logs[0]);
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows[1].size(), 10u);
+    EXPECT_EQ(rows[1][4], "38.5");
+    EXPECT_EQ(rows[1][5], "C");
+    EXPECT_EQ(rows[1][6], "0");
+    EXPECT_EQ(rows[1][7] + rows[1][8] + rows[1][9], "") << "no snapshot, no recording";
 }
