@@ -128,7 +128,9 @@ void PngWriter::CompressorDeleter::operator()(libdeflate_compressor* compressor)
 }
 
 PngWriter::PngWriter(PngFilter filter, int level)
-    : m_Filter(filter), m_Compressor(libdeflate_alloc_compressor(level)) {}
+    : m_Filter(filter),
+      m_Level(level),
+      m_Compressor(level == 0 ? nullptr : libdeflate_alloc_compressor(level)) {}
 
 PngWriter::~PngWriter() = default;
 
@@ -172,7 +174,7 @@ void PngWriter::FilterRows(const uint8_t* samples, size_t rowBytes, int height, 
 
 bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
                        const std::vector<PngText>& text, std::vector<uint8_t>* png) {
-    if (!m_Compressor || rgb == nullptr || width <= 0 || height <= 0 ||
+    if ((m_Level != 0 && !m_Compressor) || rgb == nullptr || width <= 0 || height <= 0 ||
         !std::all_of(text.begin(), text.end(),
                      [](const PngText& t) { return IsValidKeyword(t.first); })) {
         return false;
@@ -182,12 +184,18 @@ bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
     const bool grey = PackGrey(rgb, pixels, m_Grey.data());
     const int channels = grey ? 1 : 3;
     FilterRows(grey ? m_Grey.data() : rgb, static_cast<size_t>(width) * channels, height, channels);
-    m_Deflated.resize(libdeflate_zlib_compress_bound(m_Compressor.get(), m_Filtered.size()));
-    const size_t deflatedSize =
-        libdeflate_zlib_compress(m_Compressor.get(), m_Filtered.data(), m_Filtered.size(),
-                                 m_Deflated.data(), m_Deflated.size());
-    if (deflatedSize == 0) {
-        return false;
+    size_t deflatedSize = 0;
+    if (m_Compressor) {
+        m_Deflated.resize(libdeflate_zlib_compress_bound(m_Compressor.get(), m_Filtered.size()));
+        deflatedSize =
+            libdeflate_zlib_compress(m_Compressor.get(), m_Filtered.data(), m_Filtered.size(),
+                                     m_Deflated.data(), m_Deflated.size());
+        if (deflatedSize == 0) {
+            return false;
+        }
+    } else {
+        m_Literals.Deflate(m_Filtered.data(), m_Filtered.size(), &m_Deflated);
+        deflatedSize = m_Deflated.size();
     }
 
     png->clear();

@@ -1,10 +1,11 @@
 // Snapshots as PNG, fast enough to keep up with an alarm on every frame. A picture whose every
 // pixel has R = G = B (the camera's grey thermal picture with its white time) is written as 8-bit
 // greyscale, a third of the samples; any coloured pixel (a palette) makes it 8-bit RGB. Rows are
-// filtered, then deflated once by libdeflate. The defaults are the measured choice (AlarmBench's
-// BM_PngFilterAndLevel): "Sub" rows at level 1, about 2 ms and 150 KiB for the grey 480 x 640
-// camera picture, smaller and faster than "Up"; Paeth, or a per-row choice of Up or Paeth, is
-// under 2 % smaller for twice the time, and levels 2 to 6 are 5 % smaller for 2 to 3 times.
+// filtered, then deflated once. The defaults are the measured choice (AlarmBench's
+// BM_PngFilterAndLevel): "Sub" rows coded as literals only (LiteralDeflater), about 0.6 ms and
+// 140 KiB for the grey 480 x 640 camera picture, where libdeflate's level 1 takes 2 ms for
+// 150 KiB; "Up" is larger, and Paeth, or a per-row choice of Up or Paeth, is under 2 % smaller
+// for twice the time. libdeflate's levels stay for pictures with repeated strings.
 // Text chunks carry the snapshot's facts: tEXt for plain ASCII, iTXt (UTF-8) otherwise.
 //
 // A writer keeps its scratch buffers and compressor between pictures: during an alarm episode a
@@ -20,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "media/LiteralDeflater.h"
+
 struct libdeflate_compressor;
 
 namespace Media {
@@ -33,8 +36,9 @@ enum class PngFilter { kUp, kSub, kPaeth, kUpOrPaeth };
 
 class PngWriter {
 public:
-    // `level`: libdeflate's compression level, 1 (fastest) to 12.
-    explicit PngWriter(PngFilter filter = PngFilter::kSub, int level = 1);
+    // `level`: 0 for literals only (LiteralDeflater), else libdeflate's compression level, 1
+    // (fastest) to 12.
+    explicit PngWriter(PngFilter filter = PngFilter::kSub, int level = 0);
     ~PngWriter();
     PngWriter(const PngWriter&) = delete;
     PngWriter& operator=(const PngWriter&) = delete;
@@ -55,7 +59,9 @@ private:
     void FilterRows(const uint8_t* samples, size_t rowBytes, int height, int channels);
 
     PngFilter m_Filter;
-    std::unique_ptr<libdeflate_compressor, CompressorDeleter> m_Compressor;
+    int m_Level;
+    std::unique_ptr<libdeflate_compressor, CompressorDeleter> m_Compressor;  // null at level 0
+    LiteralDeflater m_Literals;
     std::vector<uint8_t> m_Grey;      // the grey samples, while the picture is grey
     std::vector<uint8_t> m_Zero;      // the row "above" the first one
     std::vector<uint8_t> m_Trial;     // kUpOrPaeth: the Paeth row being weighed
