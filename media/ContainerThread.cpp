@@ -80,6 +80,18 @@ ContainerThread::PushResult ContainerThread::Push(const uint8_t* data, size_t si
     return lost ? kLost : kQueued;
 }
 
+void ContainerThread::Preload(std::deque<HeldFrame> frames) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_firstArrivalUs >= 0 || frames.empty()) {
+            return;
+        }
+        m_firstArrivalUs = frames.front().arrivalUs;
+        m_preload = std::move(frames);
+    }
+    m_wake.notify_one();
+}
+
 void ContainerThread::Finish() {
     {
         std::lock_guard lock(m_mutex);
@@ -125,14 +137,21 @@ void ContainerThread::Run() {
         bool failed;
         {
             std::unique_lock lock(m_mutex);
-            m_wake.wait(lock, [this] { return m_count > 0 || m_finishing; });
-            if (m_count == 0) {
+            m_wake.wait(lock, [this] { return !m_preload.empty() || m_count > 0 || m_finishing; });
+            if (!m_preload.empty()) {
+                HeldFrame& held = m_preload.front();
+                std::swap(work.bytes, held.bytes);
+                work.timestampUs = held.arrivalUs - m_firstArrivalUs;
+                work.keyFrame = held.keyFrame;
+                m_preload.pop_front();
+            } else if (m_count == 0) {
                 break;  // finishing, and everything queued is written
+            } else {
+                // Swap buffers so the slot is free again before the write starts.
+                std::swap(work, m_slots[m_head]);
+                m_head = (m_head + 1) % m_slots.size();
+                --m_count;
             }
-            // Swap buffers so the slot is free again before the write starts.
-            std::swap(work, m_slots[m_head]);
-            m_head = (m_head + 1) % m_slots.size();
-            --m_count;
             failed = m_failed;
         }
         if (failed) {

@@ -6,9 +6,13 @@
 // has failed for good when the disk is full, when writes have failed without a success for a
 // second, or when the queue has stayed full for a second (the disk cannot keep up).
 //
-// Threads: Push on the capture thread; Finish, Join and the destructor on the thread that owns
-// the recording. The queue and the failure state are guarded by m_mutex; the writer and the
-// file belong to the writer thread.
+// Frames encoded before the recording started (the pre-alarm seconds) come in as one batch
+// through Preload, before the first Push: they are moved, not copied, and written ahead of the
+// queue, outside its bound; the first of them is the recording's time zero.
+//
+// Threads: Push on the capture thread; Preload, Finish, Join and the destructor on the thread
+// that owns the recording. The queue and the failure state are guarded by m_mutex; the writer and
+// the file belong to the writer thread.
 #pragma once
 
 #include <condition_variable>
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "media/ContainerWriter.h"
+#include "media/EncodedFrameRing.h"
 
 namespace Media {
 
@@ -44,6 +49,9 @@ public:
     // or an earlier frame was lost (queue full, or a write failed since the last Push);
     // kFailed: the recording has failed for good.
     PushResult Push(const uint8_t* data, size_t size, int64_t arrivalUs);
+    // Takes `frames` (oldest first, the first a key frame) to be written before everything
+    // Push queues. Only before the first Push; ignored afterwards. Does not wait.
+    void Preload(std::deque<HeldFrame> frames);
     // Writes what is queued, completes the file and ends the thread. Does not wait.
     void Finish();
     // Waits until the thread has ended; true when the file was finished cleanly.
@@ -68,6 +76,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::vector<Slot> m_slots;      // ring of kQueueFrames buffers, reused
+    std::deque<HeldFrame> m_preload;  // written before the slots
     size_t m_head = 0;              // next slot to write
     size_t m_count = 0;             // slots queued
     int64_t m_firstArrivalUs = -1;  // the recording's time zero

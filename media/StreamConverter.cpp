@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "media/ContainerThread.h"
 #include "media/FileSink.h"
@@ -76,6 +77,12 @@ int SC_InputDataAt(void* handle, const unsigned char* data, int length, int64_t 
         return kScFrameLost;
     }
     return FromHandle(handle)->Push(data, static_cast<size_t>(length), arrivalUs);
+}
+
+void SC_InputHeldFrames(void* handle, std::deque<Media::HeldFrame> frames) {
+    if (handle != nullptr) {
+        FromHandle(handle)->Preload(std::move(frames));
+    }
 }
 
 void SC_FinishFile(void* handle) {

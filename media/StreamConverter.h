@@ -13,6 +13,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+
+#include "media/EncodedFrameRing.h"
 
 constexpr int kScFormatMp4 = 3;
 constexpr int kScFormatPvf = 11;
@@ -34,6 +37,11 @@ int SC_InputData(void* handle, const unsigned char* data, int length);
 // `arrivalUs`: when the frame reached the program (monotonic clock, microseconds); the file's
 // timestamps come from it, so playback lasts as long as the recording did.
 int SC_InputDataAt(void* handle, const unsigned char* data, int length, int64_t arrivalUs);
+// Frames encoded before the recording started (oldest first, the first a key frame), each with
+// its own arrival time, go into the file ahead of every frame SC_InputDataAt hands over; the
+// first of them is the file's time zero, so its duration grows by them. Moved to the file's
+// writer thread, never written here. Before the first SC_InputDataAt only.
+void SC_InputHeldFrames(void* handle, std::deque<Media::HeldFrame> frames);
 void SC_FinishFile(void* handle);
 void SC_CloseFile(void* handle);
 void SC_Uninit();

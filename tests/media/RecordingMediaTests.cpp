@@ -10,8 +10,10 @@
 #include <vector>
 
 #include "media/AnnexB.h"
+#include "media/EncodedFrameRing.h"
 #include "media/FileSink.h"
 #include "media/Mp4Writer.h"
+#include "media/PvfReader.h"
 #include "media/StreamConverter.h"
 #include "media/X264Encoder.h"
 #include "support/Ffprobe.h"
@@ -213,6 +215,58 @@ TEST(RecordingMedia, BothFormatsHoldEveryFrameWithArrivalTiming) {
     const std::string pvf = Record(dir, "normal.pvf", kScFormatPvf, 50, 40000);
     EXPECT_EQ(CalorviewTest::readFile(pvf).substr(0, 0), "");
     EXPECT_GT(std::filesystem::file_size(pvf), 1000u);
+}
+
+// The pre-alarm path: frames kept in the ring before the recording go first, with their own
+// arrival times, and the live frames of the same encoder stream follow them.
+TEST(RecordingMedia, HeldFramesLeadTheFileWithTheirOwnTimesInBothFormats) {
+    TempDir dir;
+    const EncodedClip clip(100);  // key frames at 0, 25, 50, 75
+    for (const int format : {kScFormatMp4, kScFormatPvf}) {
+        SCOPED_TRACE(format);
+        Media::EncodedFrameRing ring;
+        ring.SetSpanUs(2000000);
+        constexpr int kHeld = 90;  // 0 to 89: the ring keeps 25 to 89, from a key frame
+        for (int i = 0; i < kHeld; ++i) {
+            const auto frame = clip.at(static_cast<size_t>(i));
+            ring.Push(frame.data, frame.size, 5000000 + frame.timestampUs, frame.keyFrame);
+        }
+        const std::string path = dir.file(format == kScFormatMp4 ? "prealarm.mp4" : "prealarm.pvf");
+        void* file = nullptr;
+        ASSERT_EQ(SC_OpenFileAt(format, path.c_str(), static_cast<int>(path.size()), 1765000000,
+                                "alarm", &file),
+                  0);
+        SC_InputHeldFrames(file, ring.Take());
+        for (int i = kHeld; i < 100; ++i) {
+            const auto frame = clip.at(static_cast<size_t>(i));
+            EXPECT_EQ(SC_InputDataAt(file, frame.data, static_cast<int>(frame.size),
+                                     5000000 + frame.timestampUs),
+                      0);
+        }
+        SC_FinishFile(file);
+        SC_CloseFile(file);
+        SC_WaitFinished();
+
+        if (format == kScFormatPvf) {
+            std::string error;
+            auto reader = Media::PvfReader::Open(path, &error);
+            ASSERT_NE(reader, nullptr) << error;
+            EXPECT_EQ(reader->CreationTime(), 1765000000) << "the alarm's, not the first frame's";
+            Media::EncodedFrame frame;
+            ASSERT_TRUE(reader->Next(&frame));
+            EXPECT_TRUE(frame.keyFrame);
+            EXPECT_EQ(frame.timestampUs, 0);
+            Media::PvfReader::Summary summary;
+            ASSERT_TRUE(reader->Summarize(&summary));
+            EXPECT_EQ(summary.frames, 75);
+            EXPECT_EQ(summary.durationUs, 3000000);
+            continue;
+        }
+        const auto probe = CalorviewTest::probeVideo(path);
+        EXPECT_EQ(probe.at("nb_read_frames"), "75");
+        EXPECT_NEAR(std::stod(probe.at("duration")), 3.0, 0.02);
+        EXPECT_EQ(probe.at("creation_time").substr(0, 19), "2025-12-06T05:46:40");
+    }
 }
 
 TEST(RecordingMedia, OpenRefusesExistingFilesMissingFoldersAndUnknownFormats) {
