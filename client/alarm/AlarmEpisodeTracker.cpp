@@ -59,12 +59,15 @@ void AlarmEpisodeTracker::OnAlarmFrame(const char* displayTime, int32_t tenths, 
 }
 
 void AlarmEpisodeTracker::Collect(bool endNow) {
-    const uint32_t now = TickClock::Now();
     CaptureFacts closed;
     CaptureFacts live;
+    uint32_t now;
     bool ended = false;
     {
         std::lock_guard lock(m_Mutex);
+        // Read under the lock: a frame taken in between would lie in this reading's future, and
+        // the unsigned difference would end its episode.
+        now = TickClock::Now();
         closed = m_Closed;
         m_Closed.serial = 0;
         live = m_Live;
