@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 #include <QTranslator>
@@ -10,6 +11,7 @@
 
 #include "app/MainWindow.h"
 #include "app/TerminationShutdown.h"
+#include "events/StationEvents.h"
 #include "platform/CrashReport.h"
 #include "platform/SingleInstance.h"
 #include "settings/CompileInfo.h"
@@ -50,7 +52,11 @@ int CalorviewMain(int argc, char** argv) {
         qWarning("Calorview: crash report of an earlier run: %s/%s", qPrintable(logFolder),
                  qPrintable(report));
     }
-    SettingStore::instance().setPath(QCoreApplication::applicationDirPath() + "/kvs.ini");
+    const QString settingsPath = QCoreApplication::applicationDirPath() + "/kvs.ini";
+    SettingStore::instance().setPath(settingsPath);
+    // Made before the window and ended after it: the episode its closing ends is still sent.
+    std::unique_ptr<StationEvents> events =
+        StationEvents::CreateIfEnabled(QFileInfo(settingsPath).absolutePath());
 
     auto styleSheet = std::make_unique<QFile>("./Skin/kvs.qss");
     if (styleSheet->open(QIODevice::ReadOnly)) {
@@ -64,6 +70,13 @@ int CalorviewMain(int argc, char** argv) {
     }
 
     auto window = std::make_unique<MainWindow>();
+    if (events) {
+        events->Watch(window->alarmWindow());
+        QObject::connect(window.get(), &MainWindow::cameraConnected, events.get(),
+                         &StationEvents::OnCameraConnected);
+        QObject::connect(window.get(), &MainWindow::cameraDisconnected, events.get(),
+                         &StationEvents::OnCameraDisconnected);
+    }
     window->resize(1280, 720);
     window->show();
     // For the crash-report tests only (README).
@@ -78,6 +91,7 @@ int CalorviewMain(int argc, char** argv) {
     // the window down finishes the files still being written. The signal handlers stay until
     // then, so a second SIGTERM cannot cut a file short.
     window.reset();
+    events.reset();
     shutdown.reset();
     translator.reset();
     styleSheet.reset();

@@ -237,6 +237,7 @@ void MainWindow::onDeviceChanged(bool interfaceRemoved) {
 
 void MainWindow::loseCamera() {
     manager().DisconnectDev();
+    emit cameraDisconnected(m_ConnectedCamera);
     if (SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->StopRecordingIfActive();
     }
@@ -295,6 +296,8 @@ void MainWindow::connectTimerTick() {
     }
     qDebug("ConnectToDev Success\n");
     emit deviceConnected();
+    m_ConnectedCamera = m_pDeviceList->currentText();
+    emit cameraConnected(m_ConnectedCamera);
     m_pAlarmWindow->EnableAlarm();
     if (!SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->DisableAlarm();

@@ -53,6 +53,9 @@ public:
 
 signals:
     void deviceConnected();
+    // The camera named `name` (as in the camera list) was connected, or was lost.
+    void cameraConnected(const QString& name);
+    void cameraDisconnected(const QString& name);
 
 public slots:
     void onCloseButtonClicked();
@@ -106,5 +109,6 @@ private:
     int m_streamCheckTimer = 0;
     int m_nSelectedCamera = 0;
     int m_DevNum = 0;
+    QString m_ConnectedCamera;  // the name of the camera connected last
     bool m_bClosing = false;  // StopFrameDelivery was called: no more connections
 };

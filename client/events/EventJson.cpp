@@ -1,0 +1,79 @@
+#include "events/EventJson.h"
+
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QUuid>
+
+QString EventJson::TimeText(const QDateTime& time) {
+    // A local time prints without its offset; one fixed to it prints "+hh:mm" (or "Z").
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+QString EventJson::UnitText(int unitKind) {
+    switch (unitKind) {
+        case 1:
+            return QStringLiteral("F");
+        case 2:
+            return QStringLiteral("K");
+        default:
+            return QStringLiteral("C");
+    }
+}
+
+QByteArray EventJson::Compact(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject EventJson::Base(const QString& station, const QDateTime& time) {
+    return QJsonObject{{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+                       {"station", station},
+                       {"time", TimeText(time)}};
+}
+
+QJsonObject EventJson::Status(const QString& station, bool online) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("status", online ? "online" : "offline");
+    return object;
+}
+
+QJsonObject EventJson::Camera(const QString& station, bool connected, const QString& name) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("event", connected ? "connected" : "disconnected");
+    object.insert("camera", name);
+    return object;
+}
+
+QJsonObject EventJson::AlarmStart(const QString& station, const AlarmEpisode& episode) {
+    QJsonObject object = Base(station, episode.firstTime);
+    object.insert("cameraTime", episode.firstCameraTime);
+    object.insert("episode", static_cast<qint64>(episode.serial));
+    object.insert("temperature", episode.peakTemperature);
+    object.insert("unit", UnitText(episode.unitKind));
+    object.insert("snapshot", episode.firstSnapshot);
+    return object;
+}
+
+QJsonObject EventJson::AlarmEnd(const QString& station, const AlarmEpisode& episode) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("episode", static_cast<qint64>(episode.serial));
+    object.insert("firstTime", TimeText(episode.firstTime));
+    object.insert("lastTime", TimeText(episode.lastTime));
+    object.insert("firstCameraTime", episode.firstCameraTime);
+    object.insert("lastCameraTime", episode.lastCameraTime);
+    object.insert("peakTemperature", episode.peakTemperature);
+    object.insert("unit", UnitText(episode.unitKind));
+    object.insert("snapshots", episode.snapshots);
+    object.insert("firstSnapshot", episode.firstSnapshot);
+    object.insert("lastSnapshot", episode.lastSnapshot);
+    object.insert("recording", episode.recording);
+    return object;
+}
+
+QJsonObject EventJson::Recording(const QString& station, bool started, const QString& path,
+                                 bool alarm) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("event", started ? "started" : "finished");
+    object.insert("file", QFileInfo(path).fileName());
+    object.insert("folder", alarm ? "alarm" : "manual");
+    return object;
+}

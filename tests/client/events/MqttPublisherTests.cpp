@@ -1,0 +1,187 @@
+// The publisher against a real mosquitto: order and delivery across a broker stop, the failures
+// a user can act on (one log line each), TLS with a certificate authority made here.
+#include <gtest/gtest.h>
+
+#include <QJsonObject>
+#include <QTest>
+#include <QUuid>
+#include <cstdlib>
+#include <memory>
+#include <set>
+
+#include "MqttBroker.h"
+#include "events/MqttPublisher.h"
+#include "support/CapturedMessages.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using CalorviewTest::MqttBroker;
+using CalorviewTest::MqttSubscriber;
+using CalorviewTest::TempDir;
+
+MqttSettings Settings(int port) {
+    MqttSettings settings;
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    settings.station = "bench-7";
+    settings.topicPrefix = "calorview/bench-7";
+    return settings;
+}
+
+QJsonObject Numbered(int n) {
+    return {{"id", QUuid::createUuid().toString(QUuid::WithoutBraces)}, {"n", n}};
+}
+
+std::unique_ptr<MqttPublisher> MakePublisher(const MqttSettings& settings, const TempDir& dir) {
+    return std::make_unique<MqttPublisher>(settings, QString::fromStdString(dir.path().string()));
+}
+
+// Runs the shell command `script` in `dir`; true when it succeeded.
+bool Shell(const TempDir& dir, const std::string& script) {
+    const std::string command =
+        "cd '" + dir.path().string() + "' && { " + script + "; } >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+TEST(MqttPublisher, ABrokerStoppedTenSecondsGetsEveryEventOnceAndInOrder) {
+    MqttBroker broker;
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+    TempDir dir;
+    auto publisher = MakePublisher(Settings(broker.port()), dir);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return publisher->IsConnected(); }, 10000));
+    publisher->Publish("seq", Numbered(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.messages("/seq").size() == 1; }, 10000));
+
+    broker.Stop();
+    for (int n = 2; n <= 6; ++n) {
+        publisher->Publish("seq", Numbered(n));
+        QTest::qWait(2000);
+    }
+    EXPECT_EQ(publisher->outbox().PendingCount(), 5);
+    broker.Start();
+    // libmosquitto's backoff has grown to 8 s meanwhile.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.messages("/seq").size() >= 6; }, 40000));
+    QTest::qWait(500);  // time for a duplicate to show
+
+    std::vector<int> order;
+    std::set<QString> ids;
+    for (const auto& message : subscriber.messages("/seq")) {
+        order.push_back(message.payload.value("n").toInt());
+        ids.insert(message.payload.value("id").toString());
+    }
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4, 5, 6})) << broker.log();
+    EXPECT_EQ(ids.size(), 6u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return publisher->outbox().PendingCount() == 0; }, 5000));
+    const auto status = subscriber.messages("/status");
+    ASSERT_FALSE(status.empty());
+    EXPECT_EQ(status.back().payload.value("status").toString(), "online");
+
+    publisher.reset();  // a clean end: "offline", retained
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto now = subscriber.messages("/status");
+            return now.back().payload.value("status").toString() == "offline";
+        },
+        5000));
+}
+
+// A failure a user can act on is logged once, however often libmosquitto tries again.
+struct FailureCase {
+    const char* name;
+    const char* host;  // null: 127.0.0.1
+    bool brokerWithPassword;
+    const char* logged;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class MqttFailureTest : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(MqttFailureTest, IsLoggedOnceAndNothingIsDelivered) {
+    const FailureCase& c = GetParam();
+    TempDir dir;
+    std::unique_ptr<MqttBroker> broker;
+    MqttSettings settings = Settings(CalorviewTest::FreePort());
+    if (c.brokerWithPassword) {
+        ASSERT_TRUE(Shell(dir, "mosquitto_passwd -b -c passwords station right"));
+        broker = std::make_unique<MqttBroker>("allow_anonymous false\npassword_file " +
+                                              dir.file("passwords") + "\n");
+        settings.port = broker->port();
+        settings.username = "station";
+        CalorviewTest::writeFile(dir.file("password"), "wrong\n");
+        settings.passwordFile = QString::fromStdString(dir.file("password"));
+    }
+    if (c.host != nullptr) {
+        settings.host = c.host;
+    }
+    CalorviewTest::CapturedMessages log;
+    auto publisher = MakePublisher(settings, dir);
+    publisher->Publish("seq", Numbered(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return log.count(c.logged) > 0; }, 15000)) << c.name;
+    QTest::qWait(5000);  // libmosquitto tries again after 1, 2, 4 s; the lookup after 2 s
+    EXPECT_EQ(log.count(c.logged), 1) << c.name;
+    EXPECT_FALSE(publisher->IsConnected());
+    EXPECT_EQ(publisher->outbox().PendingCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, MqttFailureTest,
+    testing::Values(FailureCase{"refused", nullptr, false, "was refused"},
+                    FailureCase{"unresolved", "no-such-host.invalid", false, "does not resolve"},
+                    FailureCase{"wrong_password", nullptr, true, "refused the credentials"}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+// TLS: the broker's certificate is signed by an authority made here. The publisher trusts that
+// authority and delivers, or trusts another one and is refused with one log line.
+class MqttTlsTest : public testing::TestWithParam<bool> {};
+
+TEST_P(MqttTlsTest, VerifiesTheBrokerAgainstCaFile) {
+    const bool rightAuthority = GetParam();
+    TempDir dir;
+    const char* makeCa =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=";
+    ASSERT_TRUE(Shell(dir, std::string(makeCa) + "TestCA -keyout ca.key -out ca.crt"));
+    ASSERT_TRUE(Shell(dir, std::string(makeCa) + "OtherCA -keyout other.key -out other.crt"));
+    ASSERT_TRUE(Shell(dir,
+                      "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                      "-subj /CN=localhost -keyout server.key -out server.csr && "
+                      "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext && "
+                      "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
+                      "-CAcreateserial -days 2 -extfile san.ext -out server.crt"));
+    const int tlsPort = CalorviewTest::FreePort();
+    MqttBroker broker("allow_anonymous true\nlistener " + std::to_string(tlsPort) +
+                      " 127.0.0.1\ncafile " + dir.file("ca.crt") + "\ncertfile " +
+                      dir.file("server.crt") + "\nkeyfile " + dir.file("server.key") + "\n");
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+
+    MqttSettings settings = Settings(tlsPort);
+    settings.caFile = QString::fromStdString(dir.file(rightAuthority ? "ca.crt" : "other.crt"));
+    CalorviewTest::CapturedMessages log;
+    TempDir outbox;
+    auto publisher = MakePublisher(settings, outbox);
+    publisher->Publish("seq", Numbered(1));
+    if (rightAuthority) {
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return subscriber.messages("/seq").size() == 1; }, 10000));
+        EXPECT_EQ(log.count("does not verify"), 0);
+    } else {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return log.count("does not verify") > 0; }, 10000));
+        QTest::qWait(3000);  // the restart after 2 s fails the same way
+        EXPECT_EQ(log.count("does not verify"), 1);
+        EXPECT_TRUE(subscriber.messages("/seq").empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Authority, MqttTlsTest, testing::Values(true, false),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "Right" : "Wrong");
+                         });
