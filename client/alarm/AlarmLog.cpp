@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <cstring>
 
@@ -101,7 +103,8 @@ QString AlarmLog::EnsureToday() {
         qWarning().noquote() << "AlarmLog: cannot create" << path << ":" << error;
         return QString();
     }
-    return path;
+    // The folder may be relative to the working folder ("./AlarmImages"); a handler is not.
+    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
 }
 
 bool AlarmLog::Write(const QString& path, const QByteArray& line, QString* error) {

@@ -28,8 +28,8 @@ public:
     // The same in `folder`.
     bool Append(const AlarmEpisode& episode, const QString& folder);
 
-    // The path of today's file in the alarm images folder, created with only its header when
-    // missing; empty (and logged) when it cannot be created.
+    // The absolute path of today's file in the alarm images folder, created with only its
+    // header when missing; empty (and logged) when it cannot be created.
     static QString EnsureToday();
 
 private:

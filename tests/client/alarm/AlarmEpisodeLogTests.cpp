@@ -3,6 +3,7 @@
 // running ahead of a held-up GUI thread, and the log file's rules on real files.
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTimeZone>
@@ -13,6 +14,7 @@
 
 #include "alarm/AlarmEpisodeTracker.h"
 #include "alarm/AlarmLog.h"
+#include "settings/SettingStore.h"
 #include "support/CapturedMessages.h"
 #include "support/ManualTickClock.h"
 #include "support/TempDir.h"
@@ -238,6 +240,20 @@ TEST(AlarmLog, FileRules) {
     ASSERT_EQ(lines.size(), 2);
     EXPECT_EQ(lines[0] + "\r\n", QString::fromLatin1(AlarmLog::Header()));
     EXPECT_TRUE(lines[1].startsWith("2026-12-09 00:00:04,2026-12-09T00:00:04+01:00,"));
+
+    // "Open alarm log" on a day without an episode: today's file with only its header, named
+    // absolutely although the folder setting is relative; asked again, it stays so.
+    SettingStore& settings = SettingStore::instance();
+    settings.setPath(QString::fromStdString(dir.file("kvs.ini")));
+    settings.setAlarmImagesPath("./Images");
+    std::filesystem::create_directory(dir.path() / "Images");
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(folder);
+    const QString today = AlarmLog::EnsureToday();
+    EXPECT_EQ(AlarmLog::EnsureToday(), today);
+    QDir::setCurrent(previous);
+    EXPECT_EQ(today, folder + "/Images/" + AlarmLog::FileName(QDate::currentDate()));
+    EXPECT_EQ(CalorviewTest::readFile(today.toStdString()), AlarmLog::Header().toStdString());
 
     // A folder that is not there: false, and the log says so once, not per episode.
     CalorviewTest::CapturedMessages messages;
