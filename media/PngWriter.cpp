@@ -61,26 +61,6 @@ void PutText(std::vector<uint8_t>* out, const PngText& text) {
     PutChunk(out, "iTXt", data.data(), data.size());
 }
 
-// The first sample of each of `pixels` RGB pixels into `grey`, as long as every pixel is grey:
-// false at the first block holding a coloured one. Checked in blocks, so that the loop inside
-// needs no early exit; a coloured picture (a palette) is usually found in its first block.
-bool PackGrey(const uint8_t* rgb, size_t pixels, uint8_t* grey) {
-    constexpr size_t kBlock = 256;
-    for (size_t at = 0; at < pixels; at += kBlock) {
-        const size_t end = std::min(pixels, at + kBlock);
-        unsigned coloured = 0;
-        for (size_t i = at; i < end; ++i) {
-            const uint8_t* pixel = rgb + 3 * i;
-            coloured |= static_cast<unsigned>((pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]));
-            grey[i] = pixel[0];
-        }
-        if (coloured != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void FilterUp(const uint8_t* row, const uint8_t* above, uint8_t* out, size_t bytes) {
     for (size_t i = 0; i < bytes; ++i) {
         out[i] = static_cast<uint8_t>(row[i] - above[i]);
@@ -134,6 +114,25 @@ PngWriter::PngWriter(PngFilter filter, int level)
 
 PngWriter::~PngWriter() = default;
 
+// Checked in blocks, so that the loop inside needs no early exit; a coloured picture (a
+// palette) is usually found in its first block.
+bool PngWriter::PackGrey(const uint8_t* rgb, size_t pixels, uint8_t* grey) {
+    constexpr size_t kBlock = 256;
+    for (size_t at = 0; at < pixels; at += kBlock) {
+        const size_t end = std::min(pixels, at + kBlock);
+        unsigned coloured = 0;
+        for (size_t i = at; i < end; ++i) {
+            const uint8_t* pixel = rgb + 3 * i;
+            coloured |= static_cast<unsigned>((pixel[0] ^ pixel[1]) | (pixel[1] ^ pixel[2]));
+            grey[i] = pixel[0];
+        }
+        if (coloured != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void PngWriter::FilterRows(const uint8_t* samples, size_t rowBytes, int height, int channels) {
     // resize() keeps the capacity, so only the first picture of a size touches fresh memory.
     m_Filtered.resize((rowBytes + 1) * static_cast<size_t>(height));
@@ -174,16 +173,31 @@ void PngWriter::FilterRows(const uint8_t* samples, size_t rowBytes, int height, 
 
 bool PngWriter::Encode(const unsigned char* rgb, int width, int height,
                        const std::vector<PngText>& text, std::vector<uint8_t>* png) {
-    if ((m_Level != 0 && !m_Compressor) || rgb == nullptr || width <= 0 || height <= 0 ||
-        !std::all_of(text.begin(), text.end(),
-                     [](const PngText& t) { return IsValidKeyword(t.first); })) {
+    if (rgb == nullptr || width <= 0 || height <= 0) {
         return false;
     }
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     m_Grey.resize(pixels);
-    const bool grey = PackGrey(rgb, pixels, m_Grey.data());
-    const int channels = grey ? 1 : 3;
-    FilterRows(grey ? m_Grey.data() : rgb, static_cast<size_t>(width) * channels, height, channels);
+    return PackGrey(rgb, pixels, m_Grey.data())
+               ? EncodeSamples(m_Grey.data(), 1, width, height, text, png)
+               : EncodeSamples(rgb, 3, width, height, text, png);
+}
+
+bool PngWriter::EncodeGrey(const unsigned char* grey, int width, int height,
+                           const std::vector<PngText>& text, std::vector<uint8_t>* png) {
+    return grey != nullptr && width > 0 && height > 0 &&
+           EncodeSamples(grey, 1, width, height, text, png);
+}
+
+bool PngWriter::EncodeSamples(const uint8_t* samples, int channels, int width, int height,
+                              const std::vector<PngText>& text, std::vector<uint8_t>* png) {
+    if ((m_Level != 0 && !m_Compressor) ||
+        !std::all_of(text.begin(), text.end(),
+                     [](const PngText& t) { return IsValidKeyword(t.first); })) {
+        return false;
+    }
+    const bool grey = channels == 1;
+    FilterRows(samples, static_cast<size_t>(width) * channels, height, channels);
     size_t deflatedSize = 0;
     if (m_Compressor) {
         m_Deflated.resize(libdeflate_zlib_compress_bound(m_Compressor.get(), m_Filtered.size()));

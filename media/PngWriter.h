@@ -48,6 +48,13 @@ public:
     // the picture is empty or a keyword is not allowed.
     bool Encode(const unsigned char* rgb, int width, int height, const std::vector<PngText>& text,
                 std::vector<uint8_t>* png);
+    // The same for a picture known to be grey: `grey` holds one sample a pixel.
+    bool EncodeGrey(const unsigned char* grey, int width, int height,
+                    const std::vector<PngText>& text, std::vector<uint8_t>* png);
+
+    // The first sample of each of `pixels` RGB pixels into `grey`, as long as every pixel is
+    // grey (R = G = B): false as soon as a coloured one is found, `grey` then partly written.
+    static bool PackGrey(const uint8_t* rgb, size_t pixels, uint8_t* grey);
 
 private:
     struct CompressorDeleter {
@@ -57,6 +64,9 @@ private:
     // Every row of `samples` (rows of rowBytes, `channels` bytes a pixel) behind its filter
     // byte into m_Filtered.
     void FilterRows(const uint8_t* samples, size_t rowBytes, int height, int channels);
+    // The file for `samples`, `channels` (1 grey, 3 RGB) bytes a pixel.
+    bool EncodeSamples(const uint8_t* samples, int channels, int width, int height,
+                       const std::vector<PngText>& text, std::vector<uint8_t>* png);
 
     PngFilter m_Filter;
     int m_Level;

@@ -7,3 +7,9 @@
 // `rgb`: width x height pixels of R, G, B, rows of exactly 3 x width bytes. `timeOfDay`:
 // seconds since midnight.
 void DrawTimeOnFrame(unsigned char* rgb, int width, int height, int timeOfDay);
+
+// The rows of a picture `height` tall that the time can touch: `*count` rows from `*first`.
+void TimeRows(int height, int* first, int* count);
+// The same drawing when only those rows are at hand: `rgbRows` holds the TimeRows rows of a
+// width x height picture, and gets exactly the pixels DrawTimeOnFrame gives them.
+void DrawTimeOnRows(unsigned char* rgbRows, int width, int height, int timeOfDay);

@@ -22,10 +22,15 @@ bool SnapshotWriter::Write(const SnapshotRequest& request, SnapshotResult* resul
     if (pixels == 0 || request.frame.size() != pixels * 2) {
         return false;
     }
-    m_Rgb.resize(pixels * 3);
-    UyvyToRgb24(request.frame.data(), m_Rgb.data(), width, height);
-    DrawTimeOnFrame(m_Rgb.data(), width, height, request.timeOfDay);
-    if (!m_PngWriter.Encode(m_Rgb.data(), width, height, FrameFactsText(request.facts), &m_Png)) {
+    const bool grey = GreyPicture(request);
+    if (!grey) {
+        m_Rgb.resize(pixels * 3);
+        UyvyToRgb24(request.frame.data(), m_Rgb.data(), width, height);
+        DrawTimeOnFrame(m_Rgb.data(), width, height, request.timeOfDay);
+    }
+    const auto text = FrameFactsText(request.facts);
+    if (!(grey ? m_PngWriter.EncodeGrey(m_Grey.data(), width, height, text, &m_Png)
+               : m_PngWriter.Encode(m_Rgb.data(), width, height, text, &m_Png))) {
         return false;
     }
     result->path = WriteNewFile(request.path);
@@ -33,9 +38,40 @@ bool SnapshotWriter::Write(const SnapshotRequest& request, SnapshotResult* resul
         return false;
     }
     if (!request.thumbnailSize.isEmpty()) {
-        result->thumbnail = Thumbnail(width, height, request.thumbnailSize);
+        result->thumbnail = grey ? Thumbnail(m_Grey.data(), 1, width, height, request.thumbnailSize)
+                                 : Thumbnail(m_Rgb.data(), 3, width, height, request.thumbnailSize);
     }
     return true;
+}
+
+bool SnapshotWriter::GreyPicture(const SnapshotRequest& request) {
+    const int width = request.width;
+    const int height = request.height;
+    if (width % 2 != 0) {
+        return false;
+    }
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    const unsigned char* uyvy = request.frame.data();
+    m_Grey.resize(pixels);
+    unsigned chroma = 0;
+    for (size_t i = 0; i < pixels; i += 2) {
+        const unsigned char* group = uyvy + 2 * i;  // U, Y0, V, Y1
+        chroma |= static_cast<unsigned>((group[0] ^ 128) | (group[2] ^ 128));
+        m_Grey[i] = group[1];
+        m_Grey[i + 1] = group[3];
+    }
+    if (chroma != 0) {
+        return false;
+    }
+    int first = 0;
+    int rows = 0;
+    TimeRows(height, &first, &rows);
+    const size_t skipped = static_cast<size_t>(width) * static_cast<size_t>(first);
+    m_Rgb.resize(static_cast<size_t>(width) * static_cast<size_t>(rows) * 3);
+    UyvyToRgb24(uyvy + 2 * skipped, m_Rgb.data(), width, rows);
+    DrawTimeOnRows(m_Rgb.data(), width, height, request.timeOfDay);
+    return Media::PngWriter::PackGrey(m_Rgb.data(), static_cast<size_t>(width) * rows,
+                                      m_Grey.data() + skipped);
 }
 
 std::string SnapshotWriter::WriteNewFile(const std::string& path) const {
@@ -68,24 +104,25 @@ std::string SnapshotWriter::WriteNewFile(const std::string& path) const {
     return placed;
 }
 
-QImage SnapshotWriter::Thumbnail(int width, int height, QSize size) const {
+QImage SnapshotWriter::Thumbnail(const unsigned char* samples, int channels, int width, int height,
+                                 QSize size) {
     // Nearest pixels, where Qt's fast scaling takes them, but not through QImage::scaled: that
     // hands even a thumbnail to Qt's thread pool, whose threads, started anew for each alarm
     // episode, left the process's resident memory growing.
     QImage thumbnail(size, QImage::Format_RGB32);
     const double stepX = RasterSourceStep(size.width(), width);
     const double stepY = RasterSourceStep(size.height(), height);
-    const auto rowBytes = static_cast<size_t>(width) * 3;
+    const auto rowBytes = static_cast<size_t>(width) * static_cast<size_t>(channels);
     for (int y = 0; y < size.height(); ++y) {
         const auto sourceY = static_cast<int>(
             std::clamp<int64_t>(RasterSourcePosition(y, stepY) >> 16, 0, height - 1));
-        const unsigned char* row = m_Rgb.data() + rowBytes * static_cast<size_t>(sourceY);
+        const unsigned char* row = samples + rowBytes * static_cast<size_t>(sourceY);
         auto* out = reinterpret_cast<QRgb*>(thumbnail.scanLine(y));
         for (int x = 0; x < size.width(); ++x) {
             const auto sourceX = static_cast<int>(
                 std::clamp<int64_t>(RasterSourcePosition(x, stepX) >> 16, 0, width - 1));
-            const unsigned char* pixel = row + static_cast<size_t>(sourceX) * 3;
-            out[x] = qRgb(pixel[0], pixel[1], pixel[2]);
+            const unsigned char* pixel = row + static_cast<size_t>(sourceX) * channels;
+            out[x] = qRgb(pixel[0], pixel[channels / 2], pixel[channels - 1]);
         }
     }
     return thumbnail;

@@ -1,7 +1,10 @@
 // One snapshot from a copied frame to its PNG file: the frame converted to RGB, its camera time
-// burnt in, encoded with the frame's facts in the text chunks, and written under a temporary
-// name that becomes the real one only when the file is complete, never over an existing file
-// ("_1", "_2", ... when the name is taken). Optionally a thumbnail of the written picture.
+// burnt in, encoded with the frame's facts in the text chunks (a frame without colour, the
+// camera's own grey picture, goes straight from its luma to a grey PNG: only the time's rows
+// pass through RGB, and the result is the very picture the RGB path gives), and written under a
+// temporary name that becomes the real one only when the file is complete, never over an
+// existing file ("_1", "_2", ... when the name is taken). Optionally a thumbnail of the written
+// picture.
 //
 // Threads: a writer is used by one thread at a time; its buffers are kept between snapshots
 // (during an alarm one is saved for nearly every frame). Fonts for the burn-in need a
@@ -41,9 +44,15 @@ public:
 private:
     // m_Png into a new file at `path` or its first free "_N" name; that name, or empty.
     std::string WriteNewFile(const std::string& path) const;
-    QImage Thumbnail(int width, int height, QSize size) const;
+    // m_Grey as the picture with its time burnt in, when the frame has no colour: every chroma
+    // sample 128, which the conversion turns into R = G = B = Y. False for a coloured frame.
+    bool GreyPicture(const SnapshotRequest& request);
+    // `samples` (1 grey or 3 RGB bytes a pixel) scaled to `size`.
+    static QImage Thumbnail(const unsigned char* samples, int channels, int width, int height,
+                            QSize size);
 
-    std::vector<unsigned char> m_Rgb;  // the picture, time burnt in
+    std::vector<unsigned char> m_Rgb;   // the picture, time burnt in; a grey one's time rows only
+    std::vector<unsigned char> m_Grey;  // a grey picture, time burnt in
     Media::PngWriter m_PngWriter;
     std::vector<uint8_t> m_Png;
 };

@@ -25,9 +25,10 @@ using CalorviewTest::flatUyvy;
 
 namespace {
 
-// A flat grey frame as a snapshot shows it: RGB, with `timeOfDay` burnt in.
-QImage snapshotPicture(int width, int height, unsigned char y, int timeOfDay) {
-    const auto uyvy = flatUyvy(width, height, y);
+// A flat frame as a snapshot shows it: RGB, with `timeOfDay` burnt in.
+QImage snapshotPicture(int width, int height, unsigned char y, int timeOfDay, unsigned char u = 128,
+                       unsigned char v = 128) {
+    const auto uyvy = flatUyvy(width, height, y, u, v);
     std::vector<unsigned char> rgb(static_cast<size_t>(width) * height * 3);
     UyvyToRgb24(uyvy.data(), rgb.data(), width, height);
     DrawTimeOnFrame(rgb.data(), width, height, timeOfDay);
@@ -210,6 +211,15 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     EXPECT_EQ(text("Temperature"), "");
     EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
               snapshotPicture(240, 320, 110, 13 * 3600));
+
+    // A coloured frame (a palette's) takes the RGB path: the same picture in colour.
+    const auto coloured = flatUyvy(240, 320, 100, 90, 170);
+    m_window->OnFrame(coloured.data(), 240, 320, 0, "20200717_130002", {20, 7, 17, 13, 0, 2});
+    m_window->CopyFrameForSnapshot(time);
+    ASSERT_TRUE(m_window->SaveSnapshot(dir.file("palette.png").c_str(), &result));
+    image.load(QString::fromStdString(dir.file("palette.png")));
+    EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
+              snapshotPicture(240, 320, 100, 13 * 3600 + 2, 90, 170));
 }
 
 // The alarm intake hands its frame to the snapshot buffer by swapping buffers: a copy that
