@@ -1,0 +1,169 @@
+// The staged program with "Mqtt/Enabled" against a real mosquitto: an alarm episode of a virtual
+// camera reaches a subscriber with its facts; events of a killed run are delivered by the next;
+// a killed program's status goes "offline" through its Last Will.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QTest>
+#include <filesystem>
+#include <regex>
+
+#include "MqttBroker.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using CalorviewTest::MqttBroker;
+using CalorviewTest::MqttSubscriber;
+
+// Quiet for 1 s, then 1.5 s of alarm in Celsius that rises once, then quiet for good.
+const char* const kAlarmScenario = R"({"name": "Mqtt Camera", "fps": 25, "timeline": [
+    {"at_ms": 0, "time": "local", "unit": "C"},
+    {"at_ms": 1000, "alarm": true, "rect": true, "temperature": 38.5},
+    {"at_ms": 2000, "temperature": 39.5},
+    {"at_ms": 2500, "alarm": false, "rect": false, "temperature": 0}]})";
+
+class StationEventsEndToEnd : public testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy(CALORVIEW_STAGE_DIR, m_app, std::filesystem::copy_options::recursive);
+        CalorviewTest::writeFile(m_dir.file("camera.json"), kAlarmScenario);
+        CalorviewTest::writeFile((m_app / "kvs.ini").string(),
+                                 "[Alarm]\nAlarmSoundEnabled=false\n[Mqtt]\nEnabled=true\n"
+                                 "Host=127.0.0.1\nStation=e2e\nPort=" +
+                                     std::to_string(m_broker.port()) + "\n");
+    }
+    void TearDown() override {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    void StartProgram() {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("FRAMEGATE_VIRTUAL_CAMERA",
+                           QString::fromStdString(m_dir.file("camera.json")));
+        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(m_dir.path().string()));
+        m_process.setProcessEnvironment(environment);
+        m_process.setWorkingDirectory(QString::fromStdString(m_app.string()));
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start(QString::fromStdString((m_app / "calorview").string()), {});
+        ASSERT_TRUE(m_process.waitForStarted(5000));
+    }
+    // Waits for `count` messages on topics ending with `suffix`.
+    bool WaitFor(const MqttSubscriber& subscriber, const std::string& suffix, size_t count,
+                 int ms = 20000) {
+        return QTest::qWaitFor([&] { return subscriber.messages(suffix).size() >= count; }, ms);
+    }
+    std::string Output() { return m_process.readAll().toStdString(); }
+
+    CalorviewTest::TempDir m_dir;
+    std::filesystem::path m_app = m_dir.path() / "app";
+    MqttBroker m_broker;
+    QProcess m_process;
+};
+
+}  // namespace
+
+TEST_F(StationEventsEndToEnd, AnAlarmEpisodeArrivesWithItsFacts) {
+    MqttSubscriber subscriber(m_broker.port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+    StartProgram();
+    // The episode ends 5 s after its last alarm frame, 7.5 s into the stream.
+    ASSERT_TRUE(WaitFor(subscriber, "/alarm/end", 1)) << Output();
+    ASSERT_TRUE(WaitFor(subscriber, "/recording", 2)) << Output();
+
+    const auto camera = subscriber.messages("e2e/camera");
+    ASSERT_EQ(camera.size(), 1u);
+    EXPECT_EQ(camera[0].payload.value("event").toString(), "connected");
+    EXPECT_EQ(camera[0].payload.value("camera").toString(), "Mqtt Camera");
+
+    const std::regex isoWithOffset(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(Z|[+-]\d\d:\d\d))");
+    const std::regex cameraTime(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
+    const QJsonObject start = subscriber.messages("/alarm/start").at(0).payload;
+    EXPECT_EQ(start.value("station").toString(), "e2e");
+    EXPECT_TRUE(std::regex_match(start.value("time").toString().toStdString(), isoWithOffset));
+    EXPECT_TRUE(std::regex_match(start.value("cameraTime").toString().toStdString(), cameraTime));
+    EXPECT_DOUBLE_EQ(start.value("temperature").toDouble(), 38.5);
+    EXPECT_EQ(start.value("unit").toString(), "C");
+    const std::string snapshot = start.value("snapshot").toString().toStdString();
+    EXPECT_TRUE(std::filesystem::exists(m_app / "AlarmImages" / snapshot)) << snapshot;
+
+    const QJsonObject end = subscriber.messages("/alarm/end").at(0).payload;
+    EXPECT_EQ(end.value("episode"), start.value("episode"));
+    EXPECT_DOUBLE_EQ(end.value("peakTemperature").toDouble(), 39.5);
+    EXPECT_EQ(end.value("firstSnapshot").toString().toStdString(), snapshot);
+    EXPECT_EQ(end.value("firstCameraTime"), start.value("cameraTime"));
+    EXPECT_GE(end.value("snapshots").toInt(), 1);
+    EXPECT_LT(end.value("firstTime").toString(), end.value("lastTime").toString());
+
+    const auto recording = subscriber.messages("/recording");
+    EXPECT_EQ(recording[0].payload.value("event").toString(), "started");
+    EXPECT_EQ(recording[1].payload.value("event").toString(), "finished");
+    for (const auto& message : recording) {
+        EXPECT_EQ(message.payload.value("folder").toString(), "alarm");
+        EXPECT_EQ(message.payload.value("file"), end.value("recording"));
+    }
+    EXPECT_TRUE(std::filesystem::exists(m_app / "AlarmRecords" /
+                                        end.value("recording").toString().toStdString()));
+
+    m_process.terminate();
+    ASSERT_TRUE(m_process.waitForFinished(10000));
+    ASSERT_TRUE(WaitFor(subscriber, "/status", 2, 5000));
+    const auto status = subscriber.messages("/status");
+    EXPECT_EQ(status.front().payload.value("status").toString(), "online");
+    EXPECT_EQ(status.back().payload.value("status").toString(), "offline");
+}
+
+TEST_F(StationEventsEndToEnd, AKilledRunsEventsComeWithTheNextAndItsWillSaysOffline) {
+    m_broker.Stop();
+    StartProgram();
+    const std::string outbox = (m_app / "mqtt-outbox.jsonl").string();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return CalorviewTest::readFile(outbox).find("/alarm/start\t") != std::string::npos; },
+        15000))
+        << Output();
+    QTest::qWait(1500);  // one outbox sync at least
+    m_process.kill();
+    ASSERT_TRUE(m_process.waitForFinished(5000));
+    std::vector<std::string> killedIds;
+    const std::string lines = CalorviewTest::readFile(outbox);
+    for (size_t at = 0; at < lines.size();) {
+        const size_t end = lines.find('\n', at);
+        if (end == std::string::npos) {
+            break;  // a torn line is not an event
+        }
+        killedIds.push_back(lines.substr(at, lines.find('\t', at) - at));
+        at = end + 1;
+    }
+    ASSERT_GE(killedIds.size(), 3u) << "camera, recording, alarm start: " << lines;
+
+    m_broker.Start();
+    MqttSubscriber subscriber(m_broker.port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+    StartProgram();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return subscriber.messages().size() >= killedIds.size() + 1; }, 20000));
+    std::vector<std::string> received;
+    for (const auto& message : subscriber.messages()) {
+        if (message.topic.find("/status") == std::string::npos) {
+            received.push_back(message.payload.value("id").toString().toStdString());
+        }
+    }
+    received.resize(std::min(received.size(), killedIds.size()));
+    EXPECT_EQ(received, killedIds) << "the killed run's events first, in their order";
+
+    m_process.kill();  // no clean end: the broker sends the Last Will
+    ASSERT_TRUE(m_process.waitForFinished(5000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto status = subscriber.messages("/status");
+            return !status.empty() && status.back().payload.value("status") == "offline";
+        },
+        10000));
+    MqttSubscriber late(m_broker.port(), "calorview/e2e/status");
+    ASSERT_TRUE(WaitFor(late, "/status", 1, 10000));
+    EXPECT_TRUE(late.messages().at(0).retained);
+    EXPECT_EQ(late.messages().at(0).payload.value("status").toString(), "offline");
+}
