@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSettings>
 #include <QVariant>
+#include <algorithm>
 
 #include "settings/StoredObjectCheck.h"
 
@@ -16,6 +17,7 @@ const QString kAlarmSnapshotEnabled = QStringLiteral("Alarm/AlarmSnapshotEnabled
 const QString kAlarmRecordEnabled = QStringLiteral("Alarm/AlarmRecordEnabled");
 const QString kAlarmImages = QStringLiteral("Alarm/AlarmImages");
 const QString kAlarmRecords = QStringLiteral("Alarm/AlarmRecords");
+const QString kPreAlarmSeconds = QStringLiteral("Alarm/PreAlarmSeconds");
 const QString kRecordType = QStringLiteral("Video/RecordType");
 const QString kRecordPath = QStringLiteral("Video/RecordPath");
 const QString kSnapshotPath = QStringLiteral("Video/SnapshotPath");
@@ -164,6 +166,14 @@ QString SettingStore::alarmRecordsPath() const {
 }
 void SettingStore::setAlarmRecordsPath(const QString& value) {
     setString(kAlarmRecords, value);
+}
+
+int SettingStore::preAlarmSeconds() const {
+    // A hand-edited value beyond the range would let the pre-alarm memory grow without bound.
+    return std::clamp(getInt(kPreAlarmSeconds, 0), 0, kMaxPreAlarmSeconds);
+}
+void SettingStore::setPreAlarmSeconds(int value) {
+    setInt(kPreAlarmSeconds, value);
 }
 
 int SettingStore::recordType() const {

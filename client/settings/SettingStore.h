@@ -57,6 +57,11 @@ public:
     void setAlarmImagesPath(const QString& value);
     QString alarmRecordsPath() const;  // "Alarm/AlarmRecords", "./AlarmRecords"
     void setAlarmRecordsPath(const QString& value);
+    // "Alarm/PreAlarmSeconds", 0: seconds an alarm recording reaches back before its alarm,
+    // limited to 0 .. kMaxPreAlarmSeconds.
+    static constexpr int kMaxPreAlarmSeconds = 10;
+    int preAlarmSeconds() const;
+    void setPreAlarmSeconds(int value);
     int recordType() const;  // "Video/RecordType", 0 (1 = PVF, anything else MP4)
     void setRecordType(int value);
     QString recordPath() const;  // "Video/RecordPath", "./Records"

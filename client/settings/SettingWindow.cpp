@@ -10,6 +10,7 @@
 #include <QListView>
 #include <QPainter>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 
 #include "settings/QtFileDialogs.h"
@@ -71,21 +72,26 @@ void SettingWindow::setupUi() {
     pageFont.setFamily(QStringLiteral("微软雅黑"));
     setFont(pageFont);
 
-    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 261);
+    // The pre-alarm row sits under "Alarm Recode"; the sound rows and the video box make room
+    // for it, 40 pixels lower than they would be without it.
+    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 301);
     checkBox = makeChild<QCheckBox>(groupBox, "checkBox", 30, 50, 121, 22);
-    checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 130, 181, 22);
-    makeChild<QLabel>(groupBox, "label_3", 50, 168, 81, 22);
-    spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 168, 42, 22);
+    checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 170, 181, 22);
+    makeChild<QLabel>(groupBox, "label_3", 50, 208, 81, 22);
+    spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 208, 42, 22);
     spinBox->setRange(1, 15);
-    makeChild<QLabel>(groupBox, "label_2", 50, 210, 71, 22);
-    lineEdit_5 = makeChild<QLineEdit>(groupBox, "lineEdit_5", 120, 210, 151, 22);
-    makeChild<QPushButton>(groupBox, "pushButton_7", 280, 210, 75, 22);
+    makeChild<QLabel>(groupBox, "label_2", 50, 250, 71, 22);
+    lineEdit_5 = makeChild<QLineEdit>(groupBox, "lineEdit_5", 120, 250, 151, 22);
+    makeChild<QPushButton>(groupBox, "pushButton_7", 280, 250, 75, 22);
+    makeChild<QLabel>(groupBox, "label_12", 70, 130, 141, 22);
+    spinBox_PreAlarm = makeChild<QSpinBox>(groupBox, "spinBox_PreAlarm", 210, 130, 42, 22);
+    spinBox_PreAlarm->setRange(0, SettingStore::kMaxPreAlarmSeconds);
     checkBox_Recode = makeChild<QCheckBox>(groupBox, "checkBox_Recode", 50, 90, 111, 22);
     checkBox_Snapshot = makeChild<QCheckBox>(groupBox, "checkBox_Snapshot", 170, 90, 111, 22);
     line_2 = makeLine(groupBox, "line_2", 0, 30, 801, 16, QFrame::Plain);
     makeChild<QLabel>(groupBox, "label", 30, 5, 91, 21);
 
-    groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 320, 801, 251);
+    groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 360, 801, 251);
     makeChild<QLabel>(groupBox_3, "label_7", 50, 90, 141, 22);
     makeChild<QPushButton>(groupBox_3, "pushButton_5", 470, 90, 75, 22);
     lineEdit_3 = makeChild<QLineEdit>(groupBox_3, "lineEdit_3", 190, 90, 271, 22);
@@ -120,6 +126,7 @@ void SettingWindow::retranslateUi() {
     button("pushButton_7")->setText(tr("Browse"));
     checkBox_Recode->setText(tr("Alarm Recode"));
     checkBox_Snapshot->setText(tr("Alarm Snapshot"));
+    label("label_12")->setText(tr("Pre-alarm seconds"));
     label("label")->setText(tr("Alarm Setting"));
     groupBox_3->setTitle(QString());
     label("label_7")->setText(tr("Manual Record path"));
@@ -140,6 +147,11 @@ void SettingWindow::loadSettings() {
     checkBox_Snapshot->setChecked(m_Store.alarmSnapshotEnabled());
     checkBox_2->setChecked(m_Store.alarmSoundEnabled());
     spinBox->setValue(m_Store.alarmSoundPlayTimes());
+    {
+        // Showing the stored value is no change: no store, no toast.
+        const QSignalBlocker quiet(spinBox_PreAlarm);
+        spinBox_PreAlarm->setValue(m_Store.preAlarmSeconds());
+    }
     lineEdit_5->setText(m_Store.alarmSoundFile());
     lineEdit_5->setReadOnly(true);
     comboBox_3->addItem(tr("mp4"));
@@ -228,6 +240,12 @@ void SettingWindow::on_pushButton_7_clicked() {
 
 void SettingWindow::on_checkBox_Recode_clicked() {
     m_Store.setAlarmRecordEnabled(checkBox_Recode->isChecked());
+    showChanged();
+}
+
+void SettingWindow::on_spinBox_PreAlarm_valueChanged(int value) {
+    // Stored at once, arrows and typing alike: the capture thread reads it for the next frame.
+    m_Store.setPreAlarmSeconds(value);
     showChanged();
 }
 

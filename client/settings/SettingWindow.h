@@ -56,6 +56,7 @@ private slots:
     void on_pushButton_6_clicked();
     void on_pushButton_7_clicked();
     void on_checkBox_Recode_clicked();
+    void on_spinBox_PreAlarm_valueChanged(int value);
     void on_checkBox_Snapshot_clicked();
     void on_pushButton_8_clicked();
     void on_pushButton_9_clicked();
@@ -77,6 +78,7 @@ private:
     QSpinBox* spinBox = nullptr;
     QLineEdit* lineEdit_5 = nullptr;
     QCheckBox* checkBox_Recode = nullptr;
+    QSpinBox* spinBox_PreAlarm = nullptr;  // "Pre-alarm seconds"
     QCheckBox* checkBox_Snapshot = nullptr;
     QFrame* line_2 = nullptr;
     QGroupBox* groupBox_3 = nullptr;

@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <utility>
 
+#include "media/AnnexB.h"
 #include "media/ColourConversion.h"
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
@@ -221,18 +224,8 @@ int VideoWindow::StartRecord(bool alarm) {
     {
         // Never hand the encoder a picture of another size: the instance must match the frames.
         std::lock_guard lock(m_RecordMutex);
-        if (m_pEncoder != nullptr && (m_EncoderWidth != width || m_EncoderHeight != height)) {
-            X264_Enc_Close(m_pEncoder);
-            m_pEncoder = nullptr;
-        }
-        if (m_pEncoder == nullptr) {
-            const EncParams params = MakeEncParams(width, height);
-            m_pEncoder = X264_Enc_Open(&params);
-            if (m_pEncoder == nullptr) {
-                return 0;
-            }
-            m_EncoderWidth = width;
-            m_EncoderHeight = height;
+        if (!FitEncoderLocked(width, height)) {
+            return 0;
         }
     }
     SettingStore& settings = SettingStore::instance();
@@ -270,6 +263,16 @@ int VideoWindow::StartRecord(bool alarm) {
     }
     {
         std::lock_guard lock(m_RecordMutex);
+        std::deque<Media::HeldFrame> held = m_PreAlarm.Take();
+        if (alarm && !held.empty()) {
+            // The live frames continue the stream these end: no key frame needed.
+            qDebug("StartRecord: %zu pre-alarm frames, the first from %.3f s before", held.size(),
+                   static_cast<double>(SC_MonotonicUs() - held.front().arrivalUs) / 1e6);
+            SC_InputHeldFrames(container, std::move(held));
+        } else {
+            // The encoder may have run for the pre-alarm frames: the file starts afresh.
+            X264_Enc_RequestKeyFrame(m_pEncoder);
+        }
         m_pContainer = container;
         ++m_RecordGeneration;
     }
@@ -283,14 +286,20 @@ int VideoWindow::StartRecord(bool alarm) {
 void VideoWindow::StopRecord() {
     // Cleared first, so the capture thread stops calling WriteRecordFrame.
     m_Recording.store(false, std::memory_order_release);
-    void* encoder;
+    // The pre-alarm frames go on from the next key frame with the same encoder: opening one on
+    // the capture thread would cost that frame tens of milliseconds.
+    const bool keepEncoder = PreAlarmSeconds() > 0;
+    void* encoder = nullptr;
     void* container;
     {
-        // Waits for a frame being encoded; later writes find no encoder and return.
+        // Waits for a frame being encoded; later writes find no encoder (or, while the pre-alarm
+        // frames are kept, no file) and return.
         std::lock_guard lock(m_RecordMutex);
-        encoder = m_pEncoder;
+        if (!keepEncoder) {
+            encoder = m_pEncoder;
+            m_pEncoder = nullptr;
+        }
         container = m_pContainer;
-        m_pEncoder = nullptr;
         m_pContainer = nullptr;
     }
     X264_Enc_Close(encoder);
@@ -304,6 +313,10 @@ void VideoWindow::StopRecord() {
 
 bool VideoWindow::WriteRecordFrame() {
     std::lock_guard lock(m_RecordMutex);
+    return WriteRecordFrameLocked();
+}
+
+bool VideoWindow::WriteRecordFrameLocked() {
     // A write that saw the flag before a stop may get here while the next recording opens: its
     // encoder is there, its file not yet. Encoding now would spend the new file's key frame.
     if (m_pEncoder == nullptr || m_pContainer == nullptr) {
@@ -318,19 +331,7 @@ bool VideoWindow::WriteRecordFrame() {
         }
         return false;
     }
-    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (m_RgbBuffer2.size() != pixels * 3) {
-        m_RgbBuffer2.assign(pixels * 3, 0);
-        m_I420Buffer.assign(pixels * 3 / 2, 0);
-        m_EncodedBuffer.assign(pixels * 2, 0);
-    }
-    UyvyToRgb24(m_FrameBuffer.data(), m_RgbBuffer2.data(), width, height);
-    DrawTimeOnFrame(m_RgbBuffer2.data(), width, height, m_TimeOfDay.load());
-    Rgb24ToI420(m_I420Buffer.data(), m_RgbBuffer2.data(), width, height);
-    unsigned char* const y = m_I420Buffer.data();
-    const EncPicture picture{y, y + pixels, y + pixels + pixels / 4, {}};
-    EncOutput output{0, m_EncodedBuffer.data(), static_cast<int32_t>(m_EncodedBuffer.size())};
-    const int n = X264_Enc_Start(m_pEncoder, &picture, &output);
+    const int n = EncodeFrameLocked(width, height);
     if (n > 0) {
         const int r = SC_InputDataAt(m_pContainer, m_EncodedBuffer.data(), n, m_FrameArrivalUs);
         if (r != 0) {
@@ -344,6 +345,78 @@ bool VideoWindow::WriteRecordFrame() {
         }
     }
     return true;
+}
+
+int VideoWindow::EncodeFrameLocked(int width, int height) {
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    if (m_RgbBuffer2.size() != pixels * 3) {
+        m_RgbBuffer2.assign(pixels * 3, 0);
+        m_I420Buffer.assign(pixels * 3 / 2, 0);
+        m_EncodedBuffer.assign(pixels * 2, 0);
+    }
+    UyvyToRgb24(m_FrameBuffer.data(), m_RgbBuffer2.data(), width, height);
+    DrawTimeOnFrame(m_RgbBuffer2.data(), width, height, m_TimeOfDay.load());
+    Rgb24ToI420(m_I420Buffer.data(), m_RgbBuffer2.data(), width, height);
+    unsigned char* const y = m_I420Buffer.data();
+    const EncPicture picture{y, y + pixels, y + pixels + pixels / 4, {}};
+    EncOutput output{0, m_EncodedBuffer.data(), static_cast<int32_t>(m_EncodedBuffer.size())};
+    return X264_Enc_Start(m_pEncoder, &picture, &output);
+}
+
+bool VideoWindow::FitEncoderLocked(int width, int height) {
+    if (m_pEncoder != nullptr && m_EncoderWidth == width && m_EncoderHeight == height) {
+        return true;
+    }
+    X264_Enc_Close(m_pEncoder);
+    m_PreAlarm.Clear();
+    const EncParams params = MakeEncParams(width, height);
+    m_pEncoder = X264_Enc_Open(&params);
+    m_EncoderWidth = width;
+    m_EncoderHeight = height;
+    return m_pEncoder != nullptr;
+}
+
+int VideoWindow::PreAlarmSeconds() {
+    const SettingStore& settings = SettingStore::instance();
+    const int seconds = settings.preAlarmSeconds();
+    return seconds > 0 && settings.alarmEnabled() && settings.alarmRecordEnabled() ? seconds : 0;
+}
+
+void VideoWindow::HoldPreAlarmFrame(int seconds) {
+    if (seconds <= 0 && !m_PreAlarmHeld) {
+        return;  // the common case costs no lock: StartRecord may hold it opening an encoder
+    }
+    std::lock_guard lock(m_RecordMutex);
+    if (m_pContainer != nullptr) {
+        // A recording is opening (its flag not yet set) or closing: the frame is its own.
+        WriteRecordFrameLocked();
+        return;
+    }
+    m_PreAlarmHeld = seconds > 0;
+    if (seconds <= 0 || !FitEncoderLocked(m_FrameWidth, m_FrameHeight)) {
+        m_PreAlarm.Clear();
+        return;
+    }
+    m_PreAlarm.SetSpanUs(int64_t{seconds} * 1000000);
+    if (m_PreAlarm.ExpireBefore(m_FrameArrivalUs)) {
+        // An empty ring starts at a key frame: make this one, rather than wait up to a second.
+        X264_Enc_RequestKeyFrame(m_pEncoder);
+    }
+    const int n = EncodeFrameLocked(m_FrameWidth, m_FrameHeight);
+    if (n < 0) {
+        // The frames after a failed one would refer to it.
+        m_PreAlarm.Clear();
+    } else if (n > 0) {
+        m_PreAlarm.Push(m_EncodedBuffer.data(), static_cast<size_t>(n), m_FrameArrivalUs,
+                        Media::IsKeyFrame(m_EncodedBuffer.data(), static_cast<size_t>(n)));
+    }
+}
+
+void VideoWindow::PreAlarmHeld(size_t* frames, size_t* bytes, size_t* capacityBytes) const {
+    std::lock_guard lock(m_RecordMutex);
+    *frames = m_PreAlarm.Frames();
+    *bytes = m_PreAlarm.Bytes();
+    *capacityBytes = m_PreAlarm.CapacityBytes();
 }
 
 void VideoWindow::VideoFrameConsumer(const unsigned char* picture, int width, int height,
@@ -389,6 +462,8 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
     m_LastFrameTick.store(TickClock::Now(), std::memory_order_release);
     if (m_Recording.load(std::memory_order_acquire)) {
         WriteRecordFrame();
+    } else {
+        HoldPreAlarmFrame(PreAlarmSeconds());
     }
 
     D3DVideoRenderer* const renderer = D3DVideoRenderer::instance();

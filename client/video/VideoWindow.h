@@ -8,6 +8,13 @@
 // OnFrame while the recording flag is set) turn the frames into an H.264 file through the
 // encoder and container layers of media/.
 //
+// Pre-alarm seconds ("Alarm/PreAlarmSeconds" above 0, with alarms and alarm recording on): while
+// no recording runs, the capture thread encodes every frame all the same (HoldPreAlarmFrame) and
+// keeps the last seconds of them, from a key frame on, in m_PreAlarm. StartRecord(true) moves
+// them into the new file ahead of the live frames, which continue the same encoder stream; the
+// file's writer thread writes them, never the capture thread. A manual recording drops them and
+// starts at a key frame of its own. With the setting at 0 nothing is encoded outside recordings.
+//
 // Threads: OnFrame, VideoFrameConsumer and WriteRecordFrame run on the capture thread;
 // CopyFrameForSnapshot on either thread (the alarm intake on the capture thread, the snapshot
 // button on the GUI thread) and SnapshotCopy on any; everything else on the GUI thread.
@@ -15,7 +22,8 @@
 // snapshot's own time of day and facts, so a copy always sees one whole frame of one size and
 // a snapshot tells of the very frame it shows; the alarm intake's copy is a swap of the two
 // buffers under it (capture thread only, see CopyFrameForSnapshot). m_RecordMutex guards the
-// encoder and container handles and the recording work buffers; it is taken after m_BufferMutex,
+// encoder and container handles, the recording work buffers and the pre-alarm frames
+// (m_PreAlarm); it is taken after m_BufferMutex,
 // never around file I/O (the container's writer thread does that). The last frame tick, the time of
 // day and the flags are atomics. Snapshots are copied out of the snapshot buffer under
 // m_BufferMutex; the manual one is written on the GUI thread (m_SnapshotWriter), an alarm's on the
@@ -29,6 +37,7 @@
 #include <mutex>
 #include <vector>
 
+#include "media/EncodedFrameRing.h"
 #include "video/FrameConsumers.h"
 #include "video/FrameFacts.h"
 #include "video/SnapshotWorker.h"
@@ -97,6 +106,8 @@ public:
     void StopRecord();
     // Encodes the frame just stored and hands it to the file. Capture thread.
     bool WriteRecordFrame();
+    // The pre-alarm frames held now: their count, payload bytes and heap bytes. Any thread.
+    void PreAlarmHeld(size_t* frames, size_t* bytes, size_t* capacityBytes) const;
     bool IsRecording() const { return m_Recording.load(std::memory_order_acquire); }
     // True when `generation`, as recordingFailed or recordingSizeChanged carried it, is the
     // running recording's; false for a signal of an earlier one still queued. GUI thread.
@@ -139,6 +150,21 @@ private:
     void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
     // The free-space rule for `path`: false with *result = 1 when its folder's disk is short.
     static bool HasRoomFor(const char* path, int* result);
+    // The pre-alarm seconds in force: the setting while alarms and alarm recording are on,
+    // else 0. Any thread.
+    static int PreAlarmSeconds();
+    // Capture thread, no recording running: encodes the frame just stored into m_PreAlarm,
+    // which reaches `seconds` back; with `seconds` 0 only empties it.
+    void HoldPreAlarmFrame(int seconds);
+    // m_RecordMutex held: WriteRecordFrame's work.
+    bool WriteRecordFrameLocked();
+    // m_RecordMutex held: encodes the frame buffer (width x height) into m_EncodedBuffer; the
+    // bytes written, 0 for none, below 0 on an encoder error.
+    int EncodeFrameLocked(int width, int height);
+    // m_RecordMutex held: makes the encoder instance one for width x height, opening a new one
+    // (which empties m_PreAlarm, whose stream it does not continue) when needed. False when
+    // none could be opened.
+    bool FitEncoderLocked(int width, int height);
     // `request` becomes the snapshot buffer's frame, its time and facts, to be saved at `path`.
     // False before the first frame.
     bool FillSnapshotRequest(SnapshotRequest* request, const char* path) const;
@@ -175,6 +201,8 @@ private:
     std::vector<unsigned char> m_RgbBuffer2;     // the recorded frame, RGB24, time burnt in
     std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
     std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
+    Media::EncodedFrameRing m_PreAlarm;          // encoded frames before an alarm
+    bool m_PreAlarmHeld = false;                 // capture thread only: m_PreAlarm may hold frames
 
     // GUI thread: the manual snapshot being saved. Kept between snapshots, buffers and all.
     SnapshotRequest m_SnapshotRequest;

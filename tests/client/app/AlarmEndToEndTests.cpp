@@ -282,3 +282,76 @@ TEST(AlarmEndToEnd, KilledInAnEpisodeKeepsTheLinesOfTheEndedOnes) {
     EXPECT_EQ(rows[1][6], "0");
     EXPECT_EQ(rows[1][7] + rows[1][8] + rows[1][9], "") << "no snapshot, no recording";
 }
+
+namespace {
+
+// What ffprobe tells of the first frame of `path`'s video: "key_frame=1" and "pict_type=I" for
+// a file that starts where a player can.
+std::string FirstFrame(const std::string& path) {
+    const std::string command =
+        "ffprobe -v error -select_streams v:0 -read_intervals '%+#1' "
+        "-show_entries frame=key_frame,pict_type -of compact=p=0:nk=1 '" +
+        path + "' 2>&1";
+    std::string text;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return text;
+    }
+    char line[256];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        text += line;
+    }
+    pclose(pipe);
+    return text;
+}
+
+}  // namespace
+
+// Pre-alarm seconds: an alarm 6 s into the stream with 3 pre-alarm seconds gives a recording
+// whose first frame arrived about 3 s before the alarm, a key frame, and that plays whole.
+TEST(AlarmEndToEnd, AlarmRecordingReachesThePreAlarmSecondsBackFromAKeyFrame) {
+    TempDir dir;
+    for (const char* folder : {"AlarmImages", "AlarmRecords"}) {
+        std::filesystem::create_directory(dir.path() / folder);
+    }
+    CalorviewTest::writeFile(dir.file("kvs.ini"),
+                             "[Alarm]\nAlarmSoundEnabled=false\nAlarmSnapshotEnabled=false\n"
+                             "PreAlarmSeconds=3\n");
+    CalorviewTest::writeFile(dir.file("camera.json"), R"({"name": "Alarm", "fps": 25, "timeline": [
+        {"at_ms": 0, "time": "local", "unit": "C"},
+        {"at_ms": 6000, "alarm": true, "temperature": 38.5},
+        {"at_ms": 7000, "alarm": false, "temperature": 0}]})");
+    QProcess driver;
+    ASSERT_NO_FATAL_FAILURE(StartDriver(&driver, dir));
+    // The recording ends 5 s after the last alarm frame (7 s), 2 s more to spare.
+    EXPECT_FALSE(driver.waitForFinished(14000)) << driver.readAllStandardError().toStdString();
+    driver.terminate();
+    ASSERT_TRUE(driver.waitForFinished(10000));
+    EXPECT_EQ(driver.exitCode(), 0);
+    const std::string errors = driver.readAllStandardError().toStdString();
+
+    // The frames' own arrival times, as the recording start took them over.
+    std::smatch reach;
+    ASSERT_TRUE(std::regex_search(
+        errors, reach,
+        std::regex(R"(StartRecord: (\d+) pre-alarm frames, the first from ([0-9.]+) s before)")))
+        << errors;
+    const double secondsBefore = std::stod(reach[2]);
+    EXPECT_GE(secondsBefore, 3.0) << "at least the pre-alarm seconds";
+    EXPECT_LT(secondsBefore, 4.3) << "at most one GOP (a second) more, and the hand-over";
+    EXPECT_GE(std::stoi(reach[1]), 75);
+
+    const auto records = FilesIn(dir.path() / "AlarmRecords");
+    ASSERT_EQ(records.size(), 1u);
+    const std::string clip = records[0].string();
+    EXPECT_EQ(FirstFrame(clip), "1|I\n");
+    const auto probe = CalorviewTest::probeVideo(clip);
+    ASSERT_EQ(probe.count("nb_read_frames"), 1u) << clip;
+    // Pre-alarm (3 to 4 s), the alarm (1 s) and the hold (5 s).
+    const double duration = std::stod(probe.at("duration"));
+    EXPECT_GE(duration, 8.8);
+    EXPECT_LE(duration, 10.8);
+    EXPECT_NEAR(std::stoi(probe.at("nb_read_frames")), duration * 25, 25) << "every frame decodes";
+    ASSERT_EQ(probe.count("comment"), 1u);
+    EXPECT_EQ(probe.at("comment").rfind("Alarm at ", 0), 0u) << "the alarm's comment";
+}

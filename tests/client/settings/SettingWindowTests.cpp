@@ -216,6 +216,23 @@ TEST_F(SettingWindowTest, EachSwitchStoresItsStateAndConfirmsAndHighTempAlarmSwi
     }
 }
 
+// A hand-edited value out of 0 to 10 is used and shown limited (it bounds the memory an alarm
+// recording's pre-alarm seconds take); each step of the spin box is stored at once.
+TEST_F(SettingWindowTest, PreAlarmSecondsAreShownLimitedAndEachStepIsStoredAtOnce) {
+    store.setPreAlarmSeconds(40);
+    EXPECT_EQ(store.preAlarmSeconds(), 10);
+    showActive();
+    auto* seconds = child<QSpinBox>("spinBox_PreAlarm");
+    EXPECT_EQ(seconds->value(), 10);
+    EXPECT_TRUE(toasts().empty()) << "showing is no change";
+    seconds->setFocus();
+    QTest::keyClick(seconds, Qt::Key_Down);
+    EXPECT_EQ(store.preAlarmSeconds(), 9);
+    EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged}));
+    store.setPreAlarmSeconds(-5);
+    EXPECT_EQ(store.preAlarmSeconds(), 0);
+}
+
 TEST_F(SettingWindowTest, RecordTypeIsStoredOnEveryActivationEvenOfTheSameItem) {
     showActive();
     auto* combo = child<QComboBox>("comboBox_3");

@@ -254,3 +254,79 @@ TEST_F(RecordingTest, AfterALostFrameTheNextEncodedFrameIsAKeyFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+class PreAlarmTest : public RecordingTest {
+protected:
+    void SetUp() override {
+        RecordingTest::SetUp();
+        SettingStore::instance().setRecordType(1);  // PVF: its records tell their key frames
+        SettingStore::instance().setAlarmRecordsPath(QString::fromStdString(m_records.string()));
+        SettingStore::instance().setPreAlarmSeconds(3);
+    }
+    void TearDown() override {
+        SettingStore::instance().setPreAlarmSeconds(0);
+        SettingStore::instance().setAlarmRecordEnabled(true);
+        RecordingTest::TearDown();
+    }
+    size_t held() const {
+        size_t frames = 0, bytes = 0, capacity = 0;
+        m_window->PreAlarmHeld(&frames, &bytes, &capacity);
+        return frames;
+    }
+};
+
+// The frames before an alarm lead its file, and the live ones continue their stream: one key
+// frame at the head, none added at the alarm. After the stop the holding starts again at once.
+TEST_F(PreAlarmTest, AnAlarmRecordingBeginsWithTheHeldFramesAndGoesOnInTheirStream) {
+    frames(10);
+    EXPECT_EQ(held(), 10u);
+    ASSERT_EQ(m_window->StartRecord(true), 1);
+    EXPECT_EQ(held(), 0u) << "moved into the file";
+    frames(5);
+    m_window->StopRecord();
+    frames(4);
+    EXPECT_EQ(held(), 4u) << "the encoder stayed open and made a key frame for the new start";
+    ASSERT_EQ(m_window->StartRecord(true), 1);
+    frames(2);
+    m_window->StopRecord();
+    SC_WaitFinished();
+
+    std::vector<bool> expected(15, false);
+    expected[0] = true;
+    EXPECT_EQ(keyFlags(record("20261207_081500.pvf")), expected);
+    expected.resize(6);
+    EXPECT_EQ(keyFlags(record("20261207_081500_1.pvf")), expected);
+}
+
+// What empties the held frames, and what a manual recording makes of them: nothing, its file
+// starts at the button with a key frame of its own.
+TEST_F(PreAlarmTest, ManualRecordingsSizeChangesAndTheSettingsDropTheHeldFrames) {
+    frames(10);
+    ASSERT_EQ(m_window->StartRecord(false), 1);
+    EXPECT_EQ(held(), 0u);
+    frames(3);
+    m_window->StopRecord();
+    SC_WaitFinished();
+    EXPECT_EQ(keyFlags(record("20261207_081500.pvf")), (std::vector<bool>{true, false, false}));
+
+    frames(6);
+    frames(2, 240, 320);
+    EXPECT_EQ(held(), 2u) << "a new size, a new encoder, a new start";
+    int width = 0, height = 0;
+    m_window->EncoderSize(&width, &height);
+    EXPECT_EQ(std::make_pair(width, height), std::make_pair(240, 320));
+
+    SettingStore::instance().setAlarmRecordEnabled(false);
+    frames(1, 240, 320);
+    EXPECT_EQ(held(), 0u) << "no alarm recording, nothing to hold";
+    SettingStore::instance().setAlarmRecordEnabled(true);
+    frames(3, 240, 320);
+    EXPECT_EQ(held(), 3u);
+    SettingStore::instance().setPreAlarmSeconds(0);
+    frames(1, 240, 320);
+    EXPECT_EQ(held(), 0u);
+}
+
+}  // namespace
