@@ -153,6 +153,10 @@
         <translation>报警抓拍</translation>
     </message>
     <message>
+        <source>Pre-alarm seconds</source>
+        <translation>预录秒数</translation>
+    </message>
+    <message>
         <source>Alarm Setting</source>
         <translation>报警设置</translation>
     </message>
