@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QTest>
 #include <filesystem>
 #include <regex>
 
 #include "MqttBroker.h"
+#include "support/ProgramEnvironment.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -40,12 +40,8 @@ protected:
     }
 
     void StartProgram() {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("FRAMEGATE_VIRTUAL_CAMERA",
-                           QString::fromStdString(m_dir.file("camera.json")));
-        environment.insert("XDG_RUNTIME_DIR", QString::fromStdString(m_dir.path().string()));
-        m_process.setProcessEnvironment(environment);
+        m_process.setProcessEnvironment(
+            CalorviewTest::programEnvironment(m_dir.file("camera.json"), m_dir.path().string()));
         m_process.setWorkingDirectory(QString::fromStdString(m_app.string()));
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start(QString::fromStdString((m_app / "calorview").string()), {});
