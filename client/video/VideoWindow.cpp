@@ -263,10 +263,12 @@ int VideoWindow::StartRecord(bool alarm) {
     }
     {
         std::lock_guard lock(m_RecordMutex);
+        const size_t heldBytes = m_PreAlarm.Bytes();
         std::deque<Media::HeldFrame> held = m_PreAlarm.Take();
         if (alarm && !held.empty()) {
             // The live frames continue the stream these end: no key frame needed.
-            qDebug("StartRecord: %zu pre-alarm frames, the first from %.3f s before", held.size(),
+            qDebug("StartRecord: %zu pre-alarm frames (%zu bytes), the first from %.3f s before",
+                   held.size(), heldBytes,
                    static_cast<double>(SC_MonotonicUs() - held.front().arrivalUs) / 1e6);
             SC_InputHeldFrames(container, std::move(held));
         } else {
