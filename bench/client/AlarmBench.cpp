@@ -1,8 +1,8 @@
 // An alarm's cost at 480 x 640 against a connected virtual camera: the alarm snapshot to a
 // finished PNG file, the PNG encoding alone (the camera's scene, a noisy grey one and a noisy
-// coloured one; every filter at several levels), the capture thread's intake per alarm frame, and
-// the GUI thread's work per handled alarm (starting the save, then the item with its thumbnail and
-// the list's repaint), with percentiles.
+// coloured one; every filter at several levels), the capture thread's intake per alarm frame and
+// the episode tracker's share of it, and the GUI thread's work per handled alarm (starting the
+// save, then the item with its thumbnail and the list's repaint), with percentiles.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "alarm/AlarmEpisodeTracker.h"
 #include "alarm/AlarmWindow.h"
 #include "media/ColourConversion.h"
 #include "media/PngWriter.h"
@@ -164,6 +165,16 @@ void BM_AlarmEpisodeIntake(benchmark::State& state) {
     ClearImages();
 }
 BENCHMARK(BM_AlarmEpisodeIntake)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The episode tracker's share of that intake: one alarm frame of an episode in progress.
+void BM_EpisodeTrackerAlarmFrame(benchmark::State& state) {
+    AlarmEpisodeTracker tracker;
+    int32_t tenths = 0;
+    for (auto _ : state) {
+        tracker.OnAlarmFrame("2026-12-07 09:15:00", ++tenths & 0x3FF, 0);
+    }
+}
+BENCHMARK(BM_EpisodeTrackerAlarmFrame);
 
 // The GUI thread's work for one handled alarm: the push starts the save on the snapshot thread,
 // its report adds the item with its thumbnail; then the list repaints once. The GUI thread's CPU
