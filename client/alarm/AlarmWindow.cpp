@@ -87,7 +87,9 @@ AlarmWindow::AlarmWindow(QWidget* parent)
             [this](const AlarmEpisode& episode) { m_AlarmLog.Append(episode); });
 
     m_pScrollArea->setWidget(m_pAlarmList);
-    LayoutAlarmList();
+    // Opaque (the style sheet fills it), so that scroll() can move its pixels (AddAlarmItem).
+    m_pAlarmList->setAttribute(Qt::WA_OpaquePaintEvent);
+    m_pAlarmList->setGeometry(0, 0, kItemWidth, 0);
     SetAlarmSoundFile(SettingStore::instance().alarmSoundFile());
     g_pPanel.store(this);
 }
@@ -377,7 +379,11 @@ void AlarmWindow::AddAlarmItem(const QString& file, const QImage& thumbnail) {
     item->ShowAlarm(file, m_PendingAlarm.time1, thumbnail,
                     ValueText(m_PendingAlarm.temp, m_PendingAlarm.TempType));
     m_AlarmItems.prepend(item);
-    LayoutAlarmList();
+    m_pAlarmList->resize(kItemWidth, kItemPitch * m_AlarmItems.size());
+    // Every item one place down by scrolling the list: the pixels already drawn move along, and
+    // only the place uncovered at the top is painted, not every visible item once per alarm.
+    m_pAlarmList->scroll(0, kItemPitch);
+    item->move(10, 0);
     item->show();
 }
 
@@ -444,11 +450,4 @@ void AlarmWindow::resizeEvent(QResizeEvent* event) {
     m_pScrollArea->setGeometry(w - kListColumnWidth, 0, kListColumnWidth, h);
     // The renderer's surface follows the new size; this also re-registers the frame consumer.
     m_pVideoWindow->StartVideo();
-}
-
-void AlarmWindow::LayoutAlarmList() {
-    for (int i = 0; i < m_AlarmItems.size(); ++i) {
-        m_AlarmItems[i]->setGeometry(10, kItemPitch * i, kItemWidth, kItemHeight);
-    }
-    m_pAlarmList->setGeometry(0, 0, kItemWidth, kItemPitch * m_AlarmItems.size());
 }

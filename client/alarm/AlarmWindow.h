@@ -119,8 +119,6 @@ protected:
 private:
     // The snapshot at `path` in a modal viewer, when it loads.
     static void OpenViewer(const QString& path);
-    // Items 10 pixels apart, newest on top; the list widget as tall as its items.
-    void LayoutAlarmList();
     // Whether the running recording's folder lies on the file system that holds `folder`.
     bool RecordingSharesDiskWith(const QString& folder) const;
     // The record button's "working" property: the authority on whether a press stops.
