@@ -234,7 +234,58 @@ bool HasAvx2() {
     return has;
 }
 
+// What Rgb24ToI420 makes of a grey pixel R = G = B = g: its Y, U and V.
+struct GreyTables {
+    unsigned char y[256];
+    unsigned char u[256];
+    unsigned char v[256];
+};
+
+const GreyTables& Grey() {
+    static const GreyTables tables = [] {
+        GreyTables t{};
+        for (int g = 0; g < 256; ++g) {
+            unsigned char rgb[2 * 2 * 3];
+            std::memset(rgb, g, sizeof rgb);
+            unsigned char i420[2 * 2 + 2];
+            Rgb24ToI420Scalar(i420, rgb, 2, 2);
+            t.y[g] = i420[0];
+            t.u[g] = i420[4];
+            t.v[g] = i420[5];
+        }
+        return t;
+    }();
+    return tables;
+}
+
 }  // namespace
+
+bool GreyUyvyToI420(unsigned char* dst, const unsigned char* src, int width, int height) {
+    const GreyTables& grey = Grey();
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    unsigned chroma = 0;
+    for (size_t i = 0; i < pixels; i += 2) {
+        const unsigned char* group = src + 2 * i;  // U, Y0, V, Y1
+        chroma |= static_cast<unsigned>((group[0] ^ 128) | (group[2] ^ 128));
+        dst[i] = grey.y[group[1]];
+        dst[i + 1] = grey.y[group[3]];
+    }
+    if (chroma != 0) {
+        return false;
+    }
+    // U and V from the top-left pixel of every 2 x 2 block.
+    unsigned char* u = dst + pixels;
+    unsigned char* v = u + pixels / 4;
+    for (int row = 0; row < height; row += 2) {
+        const unsigned char* line = src + static_cast<size_t>(row) * width * 2;
+        for (int x = 0; x < width; x += 2) {
+            const unsigned char g = line[2 * x + 1];
+            *u++ = grey.u[g];
+            *v++ = grey.v[g];
+        }
+    }
+    return true;
+}
 
 void UyvyToRgb24(const unsigned char* src, unsigned char* dst, int width, int height) {
     const long groups = static_cast<long>(width) * height / 2;

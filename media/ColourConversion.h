@@ -15,3 +15,8 @@ void UyvyToRgb24(const unsigned char* src, unsigned char* dst, int width, int he
 //   top-left pixel of every 2 x 2 block; each truncated toward zero, stored as its low 8 bits.
 // Width and height are even (the callers' frames always are).
 void Rgb24ToI420(unsigned char* dst, const unsigned char* src, int width, int height);
+
+// UYVY to I420 with exactly the bytes UyvyToRgb24 then Rgb24ToI420 give, for a frame without
+// colour: every chroma sample 128, so R = G = B = Y, and each output byte is a function of one
+// luma, read from a table. False, with dst partly written, when any chroma sample is not 128.
+bool GreyUyvyToI420(unsigned char* dst, const unsigned char* src, int width, int height);

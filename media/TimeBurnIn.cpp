@@ -6,6 +6,8 @@
 #include <QString>
 #include <algorithm>
 
+#include "media/ColourConversion.h"
+
 namespace {
 
 // The drawing on `rows` rows of a width x height picture from row `first` on; the painter is
@@ -35,7 +37,8 @@ void DrawTimeOnFrame(unsigned char* rgb, int width, int height, int timeOfDay) {
 }
 
 void TimeRows(int height, int* first, int* count) {
-    *first = height / 30;
+    // From an even row, so that the rows hold whole 2 x 2 blocks of an I420 picture.
+    *first = height / 30 / 2 * 2;
     *count = std::min(kTimeRows, height - *first);
 }
 
@@ -44,4 +47,36 @@ void DrawTimeOnRows(unsigned char* rgbRows, int width, int height, int timeOfDay
     int count = 0;
     TimeRows(height, &first, &count);
     DrawTime(rgbRows, width, height, first, count, timeOfDay);
+}
+
+void DrawTimeOnI420(unsigned char* i420, const unsigned char* uyvy, int width, int height,
+                    int timeOfDay, std::vector<unsigned char>* scratch) {
+    int first = 0;
+    int rows = 0;
+    TimeRows(height, &first, &rows);
+    const size_t bandPixels = static_cast<size_t>(width) * static_cast<size_t>(rows);
+    scratch->resize(bandPixels * 3 + bandPixels * 3 / 2);
+    unsigned char* rgb = scratch->data();
+    unsigned char* band = rgb + bandPixels * 3;
+    const size_t skipped = static_cast<size_t>(width) * static_cast<size_t>(first);
+    UyvyToRgb24(uyvy + 2 * skipped, rgb, width, rows);
+    DrawTimeOnRows(rgb, width, height, timeOfDay);
+    Rgb24ToI420(band, rgb, width, rows);
+    const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
+    std::copy(band, band + bandPixels, i420 + skipped);
+    std::copy(band + bandPixels, band + bandPixels * 5 / 4, i420 + pixels + skipped / 4);
+    std::copy(band + bandPixels * 5 / 4, band + bandPixels * 3 / 2,
+              i420 + pixels * 5 / 4 + skipped / 4);
+}
+
+void MakeRecordedPicture(unsigned char* i420, const unsigned char* uyvy, int width, int height,
+                         int timeOfDay, std::vector<unsigned char>* scratch) {
+    if (GreyUyvyToI420(i420, uyvy, width, height)) {
+        DrawTimeOnI420(i420, uyvy, width, height, timeOfDay, scratch);
+        return;
+    }
+    scratch->resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    UyvyToRgb24(uyvy, scratch->data(), width, height);
+    DrawTimeOnFrame(scratch->data(), width, height, timeOfDay);
+    Rgb24ToI420(i420, scratch->data(), width, height);
 }

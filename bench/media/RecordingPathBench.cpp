@@ -112,6 +112,24 @@ void BM_RecordingPathPerFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_RecordingPathPerFrame)->Iterations(2)->Unit(benchmark::kMillisecond);
 
+// The encoder's picture of one camera frame (grey), time burnt in: range(0) 0 through RGB
+// (UyvyToRgb24, DrawTimeOnFrame, Rgb24ToI420), 1 as MakeRecordedPicture makes it.
+void BM_RecordedPicture(benchmark::State& state) {
+    std::vector<unsigned char> rgb(kPixels * 3), i420(kPixels * 3 / 2), scratch;
+    const auto& uyvy = Pictures()[0];
+    for (auto _ : state) {
+        if (state.range(0) == 0) {
+            UyvyToRgb24(uyvy.data(), rgb.data(), kWidth, kHeight);
+            DrawTimeOnFrame(rgb.data(), kWidth, kHeight, 45296);
+            Rgb24ToI420(i420.data(), rgb.data(), kWidth, kHeight);
+        } else {
+            MakeRecordedPicture(i420.data(), uyvy.data(), kWidth, kHeight, 45296, &scratch);
+        }
+        benchmark::DoNotOptimize(i420.data());
+    }
+}
+BENCHMARK(BM_RecordedPicture)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 void BM_TimeBurnIn(benchmark::State& state) {
     std::vector<unsigned char> rgb(kPixels * 3);
     UyvyToRgb24(Pictures()[0].data(), rgb.data(), kWidth, kHeight);

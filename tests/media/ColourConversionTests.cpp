@@ -184,6 +184,19 @@ TEST(ColourConversionTest, PictureSizes) {
         expected = ReferenceRgb24ToI420(rgb, width, height);
         expected.resize(i420.size(), 0xA5);
         EXPECT_EQ(FirstDifference(i420, expected), -1) << "RGB24 " << width << "x" << height;
+
+        // The grey path refuses the coloured frame, and gives the two conversions' bytes once
+        // every chroma sample is 128.
+        EXPECT_FALSE(GreyUyvyToI420(i420.data(), uyvy.data(), width, height));
+        for (size_t i = 0; i < uyvy.size(); i += 2) {
+            uyvy[i] = 128;
+        }
+        UyvyToRgb24(uyvy.data(), rgb.data(), width, height);
+        expected = ReferenceRgb24ToI420(rgb, width, height);
+        expected.resize(i420.size(), 0xA5);
+        std::fill(i420.begin(), i420.end(), 0xA5);
+        EXPECT_TRUE(GreyUyvyToI420(i420.data(), uyvy.data(), width, height));
+        EXPECT_EQ(FirstDifference(i420, expected), -1) << "grey " << width << "x" << height;
     }
 }
 

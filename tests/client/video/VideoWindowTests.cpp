@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <random>
 
 #include "client/video/FrameTestSupport.h"
 #include "media/ColourConversion.h"
@@ -220,6 +221,31 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     image.load(QString::fromStdString(dir.file("palette.png")));
     EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
               snapshotPicture(240, 320, 100, 13 * 3600 + 2, 90, 170));
+}
+
+// A recorded frame's I420 picture, time burnt in, is the one the RGB path gives, whether it
+// takes the grey path (flat or noisy luma) or has colour, at the camera's size and a small one.
+TEST(RecordedPictureTest, EveryPathBurnsInTheTimeAsTheRgbPathDoes) {
+    std::mt19937 random(3);
+    std::vector<unsigned char> scratch;
+    constexpr int kTime = 23 * 3600 + 59 * 60 + 58;
+    for (const auto& [width, height] : {std::pair{480, 640}, std::pair{64, 48}}) {
+        for (const int kind : {0, 1, 2}) {  // flat grey, noisy grey, coloured
+            auto uyvy = flatUyvy(width, height, 90, kind == 2 ? 100 : 128);
+            for (size_t i = 1; kind != 0 && i < uyvy.size(); i += 2) {
+                uyvy[i] = static_cast<unsigned char>(random());
+            }
+            const size_t pixels = static_cast<size_t>(width) * height;
+            std::vector<unsigned char> rgb(pixels * 3);
+            std::vector<unsigned char> expected(pixels * 3 / 2);
+            UyvyToRgb24(uyvy.data(), rgb.data(), width, height);
+            DrawTimeOnFrame(rgb.data(), width, height, kTime);
+            Rgb24ToI420(expected.data(), rgb.data(), width, height);
+            std::vector<unsigned char> i420(pixels * 3 / 2);
+            MakeRecordedPicture(i420.data(), uyvy.data(), width, height, kTime, &scratch);
+            EXPECT_EQ(i420, expected) << width << "x" << height << ", kind " << kind;
+        }
+    }
 }
 
 // The alarm intake hands its frame to the snapshot buffer by swapping buffers: a copy that
