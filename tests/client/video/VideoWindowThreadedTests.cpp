@@ -143,6 +143,57 @@ TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
     EXPECT_EQ(files, 6);
 }
 
+// With pre-alarm seconds, the capture thread encodes into the ring while this thread starts
+// alarm recordings (which take the ring over) and stops them (after which the ring refills):
+// every file begins with the frames held before its start and plays.
+TEST(VideoWindowThreadedTest, AlarmRecordingsTakeOverThePreAlarmFramesWhileFramesArrive) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    SettingStore::instance().setPath(QString::fromStdString(dir.file("kvs.ini")));
+    SettingStore::instance().setAlarmRecordsPath(QString::fromStdString(dir.path().string()));
+    SettingStore::instance().setRecordType(0);
+    SettingStore::instance().setPreAlarmSeconds(1);
+    VideoWindow window;
+    std::atomic<bool> done{false};
+    std::atomic<int> delivered{0};
+    std::thread capture([&] {
+        const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
+        while (!done) {
+            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0, "20261207_090000",
+                                            26, 12, 7, 9, 0, 0);
+            ++delivered;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const auto waitFrames = [&](int count) {
+        const int before = delivered;
+        while (delivered < before + count) {
+            std::this_thread::yield();
+        }
+    };
+    for (int i = 0; i < 4; ++i) {
+        waitFrames(12);
+        size_t frames = 0, bytes = 0, capacity = 0;
+        window.PreAlarmHeld(&frames, &bytes, &capacity);
+        EXPECT_GE(frames, 10u);
+        ASSERT_EQ(window.StartRecord(true), 1);
+        waitFrames(5);
+        window.StopRecord();
+    }
+    done = true;
+    capture.join();
+    SettingStore::instance().setPreAlarmSeconds(0);
+    SC_WaitFinished();
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        if (entry.path().extension() == ".mp4") {
+            EXPECT_GE(CalorviewTest::probedFrames(entry.path().string()), 15) << entry.path();
+            ++files;
+        }
+    }
+    EXPECT_EQ(files, 4);
+}
+
 // Alarm snapshots are saved on their own thread while frames arrive and the intake copies them:
 // every save reports a complete file under a name of its own, a window destroyed with a save in
 // flight finishes it first, and no temporary file is left.
