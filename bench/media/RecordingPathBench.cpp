@@ -75,7 +75,7 @@ using CalorviewBench::ThreadCpuMs;
 void BM_RecordingPathPerFrame(benchmark::State& state) {
     const std::string path =
         (std::filesystem::temp_directory_path() / "calorview-bench-recording.mp4").string();
-    std::vector<unsigned char> rgb(kPixels * 3), i420(kPixels * 3 / 2), out(kPixels * 2);
+    std::vector<unsigned char> rgb(kPixels * 3), i420(kPixels * 3 / 2), out(kPixels * 2), scratch;
     // Pictures made and fonts loaded before the clock runs.
     UyvyToRgb24(Pictures()[0].data(), rgb.data(), kWidth, kHeight);
     DrawTimeOnFrame(rgb.data(), kWidth, kHeight, 0);
@@ -88,9 +88,8 @@ void BM_RecordingPathPerFrame(benchmark::State& state) {
         SC_OpenFile(kScFormatMp4, path.c_str(), static_cast<int>(path.size()), &file);
         for (int i = 0; i < kFrames; ++i) {
             const auto start = std::chrono::steady_clock::now();
-            UyvyToRgb24(Pictures()[i].data(), rgb.data(), kWidth, kHeight);
-            DrawTimeOnFrame(rgb.data(), kWidth, kHeight, 12 * 3600 + 34 * 60 + i / 25);
-            Rgb24ToI420(i420.data(), rgb.data(), kWidth, kHeight);
+            MakeRecordedPicture(i420.data(), Pictures()[i].data(), kWidth, kHeight,
+                                12 * 3600 + 34 * 60 + i / 25, &scratch);
             const EncPicture picture{
                 i420.data(), i420.data() + kPixels, i420.data() + kPixels * 5 / 4, {}};
             EncOutput output{0, out.data(), static_cast<int32_t>(out.size())};

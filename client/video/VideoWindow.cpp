@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "media/AnnexB.h"
-#include "media/ColourConversion.h"
 #include "media/StreamConverter.h"
 #include "media/TimeBurnIn.h"
 #include "media/X264Encoder.h"
@@ -351,14 +350,12 @@ bool VideoWindow::WriteRecordFrameLocked() {
 
 int VideoWindow::EncodeFrameLocked(int width, int height) {
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
-    if (m_RgbBuffer2.size() != pixels * 3) {
-        m_RgbBuffer2.assign(pixels * 3, 0);
+    if (m_I420Buffer.size() != pixels * 3 / 2) {
         m_I420Buffer.assign(pixels * 3 / 2, 0);
         m_EncodedBuffer.assign(pixels * 2, 0);
     }
-    UyvyToRgb24(m_FrameBuffer.data(), m_RgbBuffer2.data(), width, height);
-    DrawTimeOnFrame(m_RgbBuffer2.data(), width, height, m_TimeOfDay.load());
-    Rgb24ToI420(m_I420Buffer.data(), m_RgbBuffer2.data(), width, height);
+    MakeRecordedPicture(m_I420Buffer.data(), m_FrameBuffer.data(), width, height,
+                        m_TimeOfDay.load(), &m_PictureScratch);
     unsigned char* const y = m_I420Buffer.data();
     const EncPicture picture{y, y + pixels, y + pixels + pixels / 4, {}};
     EncOutput output{0, m_EncodedBuffer.data(), static_cast<int32_t>(m_EncodedBuffer.size())};

@@ -198,11 +198,11 @@ private:
     // The open container's recording: StartRecord counts the recordings it starts. Written on
     // the GUI thread only, so that thread reads it without the lock.
     quint64 m_RecordGeneration = 0;
-    std::vector<unsigned char> m_RgbBuffer2;     // the recorded frame, RGB24, time burnt in
-    std::vector<unsigned char> m_I420Buffer;     // the same, I420, for the encoder
-    std::vector<unsigned char> m_EncodedBuffer;  // one encoded frame
-    Media::EncodedFrameRing m_PreAlarm;          // encoded frames before an alarm
-    bool m_PreAlarmHeld = false;                 // capture thread only: m_PreAlarm may hold frames
+    std::vector<unsigned char> m_PictureScratch;  // MakeRecordedPicture's buffers
+    std::vector<unsigned char> m_I420Buffer;      // the recorded frame, time burnt in, I420
+    std::vector<unsigned char> m_EncodedBuffer;   // one encoded frame
+    Media::EncodedFrameRing m_PreAlarm;           // encoded frames before an alarm
+    bool m_PreAlarmHeld = false;                  // capture thread only: m_PreAlarm may hold frames
 
     // GUI thread: the manual snapshot being saved. Kept between snapshots, buffers and all.
     SnapshotRequest m_SnapshotRequest;
