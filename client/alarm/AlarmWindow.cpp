@@ -190,11 +190,12 @@ void AlarmWindow::OnAlarmFrame(const void* alarmWord, const char* fileTime, cons
     }
     // The counter advances on every alarm frame; the name is only built for the one pushed.
     const int counter = g_nAlarmSnapshotCounter.fetch_add(1);
-    if (settings.alarmSnapshotEnabled() && IsConnected()) {
-        // The frame's own facts go with it: the snapshot saved later tells of this picture.
-        m_pVideoWindow->CopyFrameForSnapshot(FrameFacts{fileTime, displayTime, word, kind});
-    }
     if (m_bPushReady.exchange(false)) {
+        // Only the pushed frame is copied, with its own facts: a later alarm frame copied while
+        // this one waits for its save would put another picture under this one's name.
+        if (settings.alarmSnapshotEnabled() && IsConnected()) {
+            m_pVideoWindow->CopyFrameForSnapshot(FrameFacts{fileTime, displayTime, word, kind});
+        }
         QString name =
             QString("Alarm_%1_%2.png").arg(QString::fromLatin1(fileTime).trimmed()).arg(counter);
         name.replace(' ', '_');
