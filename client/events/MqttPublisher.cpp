@@ -1,16 +1,20 @@
 #include "events/MqttPublisher.h"
 
 #include <mosquitto.h>
+#include <netdb.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QHostInfo>
 #include <QJsonValue>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "events/EventJson.h"
 
@@ -27,10 +31,45 @@ void InitLibrary() {
 
 }  // namespace
 
+// The network and lookup threads' way to the GUI thread.
+struct MqttPublisher::Mailbox {
+    Mailbox() : fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Mailbox() { ::close(fd); }
+
+    // Any thread.
+    void Post(NetEvent event) {
+        std::lock_guard lock(mutex);
+        events.push_back(event);
+        if (!wakePending) {
+            wakePending = true;
+            const uint64_t one = 1;
+            (void)::write(fd, &one, sizeof one);
+        }
+    }
+    // GUI thread.
+    std::vector<NetEvent> Take() {
+        std::lock_guard lock(mutex);
+        uint64_t count = 0;
+        (void)::read(fd, &count, sizeof count);
+        wakePending = false;
+        return std::exchange(events, {});
+    }
+
+    const int fd;
+    std::mutex mutex;
+    std::vector<NetEvent> events;  // guarded by mutex
+    bool wakePending = false;      // guarded by mutex
+};
+
 MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& outboxFolder,
                              QObject* parent)
-    : QObject(parent), m_Settings(settings), m_Outbox(outboxFolder) {
+    : QObject(parent),
+      m_Settings(settings),
+      m_Outbox(outboxFolder),
+      m_pMailbox(std::make_shared<Mailbox>()),
+      m_WakeNotifier(m_pMailbox->fd, QSocketNotifier::Read) {
     InitLibrary();
+    connect(&m_WakeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::TakeNetEvents);
     m_Password = m_Settings.ReadPassword();
     m_Outbox.Open();
     m_nNextSend = m_Outbox.FirstSeq();
@@ -45,9 +84,6 @@ MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& outbox
 MqttPublisher::~MqttPublisher() {
     m_bClosing = true;
     m_RestartTimer.stop();
-    if (m_nLookupId >= 0) {
-        QHostInfo::abortHostLookup(m_nLookupId);
-    }
     // The events in flight, then the "offline" status, each acknowledged before the
     // disconnect: libmosquitto drops what is still queued when it disconnects.
     QElapsedTimer waited;
@@ -66,6 +102,7 @@ MqttPublisher::~MqttPublisher() {
     StopClient();
     TakeNetEvents();
     m_Outbox.Sync();
+    m_WakeNotifier.setEnabled(false);
 }
 
 void MqttPublisher::Publish(const QString& subtopic, const QJsonObject& payload) {
@@ -108,16 +145,26 @@ void MqttPublisher::Start() {
     mosquitto_will_set(m_pClient, topic.constData(), static_cast<int>(offline.size()),
                        offline.constData(), m_Settings.qos, true);
     mosquitto_loop_start(m_pClient);
-    // Looked up away from the GUI thread; libmosquitto then connects by name (its reconnects
-    // resolve it again on the network thread, so a changed address is followed).
-    m_nLookupId = QHostInfo::lookupHost(m_Settings.host, this, &MqttPublisher::OnHostLookedUp);
+    // Looked up away from the GUI thread, which never waits for it; libmosquitto then connects by
+    // name (its reconnects resolve it again on the network thread, following a changed address).
+    // Detached: a lookup stuck in the resolver must not hold up the end of the run.
+    std::thread([mailbox = m_pMailbox, host = m_Settings.host.toStdString(),
+                 number = ++m_nLookups] {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+        if (found != nullptr) {
+            ::freeaddrinfo(found);
+        }
+        mailbox->Post({NetKind::kLookedUp, result, number});
+    }).detach();
 }
 
-void MqttPublisher::OnHostLookedUp(const QHostInfo& info) {
-    m_nLookupId = -1;
-    if (info.error() != QHostInfo::NoError || m_pClient == nullptr) {
+void MqttPublisher::OnHostLookedUp(int result) {
+    if (result != 0) {
         Fail("resolve", QString("the broker host \"%1\" does not resolve (%2)")
-                            .arg(m_Settings.host, info.errorString()));
+                            .arg(m_Settings.host, QString::fromLocal8Bit(::gai_strerror(result))));
         return Restart();
     }
     const int rc = mosquitto_connect_async(m_pClient, m_Settings.host.toUtf8().constData(),
@@ -158,47 +205,32 @@ void MqttPublisher::StopClient() {
     m_Inflight.clear();
     m_bResending = false;
     m_nNextSend = m_Outbox.FirstSeq();
-    std::lock_guard lock(m_NetMutex);
-    m_NetEvents.clear();
+    m_pMailbox->Take();
 }
 
 void MqttPublisher::OnConnect(mosquitto*, void* self, int code) {
-    static_cast<MqttPublisher*>(self)->Post({NetKind::kConnack, code, 0});
+    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kConnack, code, 0});
 }
 
 void MqttPublisher::OnDisconnect(mosquitto*, void* self, int reason) {
     // MOSQ_ERR_ERRNO names the system error only through this thread's errno.
-    static_cast<MqttPublisher*>(self)->Post({NetKind::kDisconnected, reason, errno});
+    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kDisconnected, reason, errno});
 }
 
 void MqttPublisher::OnPublish(mosquitto*, void* self, int mid) {
-    static_cast<MqttPublisher*>(self)->Post({NetKind::kAcknowledged, mid, 0});
+    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kAcknowledged, mid, 0});
 }
 
 void MqttPublisher::OnLog(mosquitto*, void* self, int level, const char* text) {
     // A failed handshake ends libmosquitto's loop without a disconnect callback; its OpenSSL
     // error line is the only sign of it.
     if (level == MOSQ_LOG_ERR && std::strstr(text, "OpenSSL Error") != nullptr) {
-        static_cast<MqttPublisher*>(self)->Post({NetKind::kTlsFailed, 0, 0});
-    }
-}
-
-void MqttPublisher::Post(NetEvent event) {
-    std::lock_guard lock(m_NetMutex);
-    m_NetEvents.push_back(event);
-    if (!m_bTakeQueued) {
-        m_bTakeQueued = true;
-        QMetaObject::invokeMethod(this, &MqttPublisher::TakeNetEvents, Qt::QueuedConnection);
+        static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kTlsFailed, 0, 0});
     }
 }
 
 void MqttPublisher::TakeNetEvents() {
-    std::vector<NetEvent> events;
-    {
-        std::lock_guard lock(m_NetMutex);
-        events.swap(m_NetEvents);
-        m_bTakeQueued = false;
-    }
+    const std::vector<NetEvent> events = m_pMailbox->Take();
     for (const NetEvent& event : events) {
         Handle(event);
     }
@@ -249,6 +281,11 @@ void MqttPublisher::Handle(const NetEvent& event) {
             }
             break;
         }
+        case NetKind::kLookedUp:
+            if (event.error == m_nLookups && m_pClient != nullptr && !m_bClosing) {
+                OnHostLookedUp(event.code);
+            }
+            break;
         case NetKind::kTlsFailed:
             FailTls();
             break;
@@ -288,8 +325,8 @@ void MqttPublisher::Pump() {
         // NO_CONN: the connection has just gone, but libmosquitto keeps the message and sends
         // it after the reconnect, like the others in flight.
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
-            Fail("publish", QString("an event could not be published (%1)")
-                                .arg(mosquitto_strerror(rc)));
+            Fail("publish",
+                 QString("an event could not be published (%1)").arg(mosquitto_strerror(rc)));
             return;
         }
         m_Inflight.emplace(mid, m_nNextSend);

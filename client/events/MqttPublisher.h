@@ -13,18 +13,25 @@
 //
 // Threads: the object lives on the GUI thread, which runs every public function, the timers and
 // all outbox and in-flight bookkeeping. libmosquitto's network thread (mosquitto_loop_start)
-// runs the four callbacks; they only append a NetEvent to m_NetEvents under m_NetMutex and, when
-// the list was empty, queue one TakeNetEvents call to the GUI thread. The GUI thread never waits
-// on the network: mosquitto_publish only queues the packet for the network thread, and the host
-// name is looked up (QHostInfo) before libmosquitto connects. The destructor stops the network
-// thread (mosquitto_loop_stop) before anything the callbacks use goes away.
+// runs the four callbacks, and a short-lived detached thread looks up the broker's host name
+// (getaddrinfo) before each new client connects. Both only post a NetEvent to the Mailbox (a
+// list under its mutex, shared with the lookup thread so that it may outlive the publisher) and,
+// when no wake-up is pending, write to its eventfd, whose QSocketNotifier runs TakeNetEvents on
+// the GUI thread (an fd rather than Qt's posted events: the hand-over stays visible to
+// ThreadSanitizer).
+// The GUI thread never waits on the network: mosquitto_publish only queues the packet for the
+// network thread, and the host name is looked up on the lookup thread before libmosquitto
+// connects. The
+// destructor stops the network thread (mosquitto_loop_stop) before anything the callbacks use goes
+// away.
 #pragma once
 
 #include <QJsonObject>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -32,7 +39,6 @@
 #include "events/EventOutbox.h"
 #include "events/MqttSettings.h"
 
-class QHostInfo;
 struct mosquitto;
 
 class MqttPublisher : public QObject {
@@ -60,26 +66,27 @@ public:
     bool IsConnected() const { return m_bConnected; }
 
 private:
-    enum class NetKind { kConnack, kDisconnected, kAcknowledged, kTlsFailed };
+    enum class NetKind { kConnack, kDisconnected, kAcknowledged, kTlsFailed, kLookedUp };
     struct NetEvent {
         NetKind kind;
-        int code;   // CONNACK code, libmosquitto's disconnect reason, or the message id
-        int error;  // errno of the network thread, for a disconnect
+        int code;   // CONNACK code, libmosquitto's disconnect reason, the message id, or
+                    // getaddrinfo's result
+        int error;  // errno of the network thread (a disconnect), or the lookup's number
     };
+    struct Mailbox;
 
     // Network thread.
     static void OnConnect(mosquitto* client, void* self, int code);
     static void OnDisconnect(mosquitto* client, void* self, int reason);
     static void OnPublish(mosquitto* client, void* self, int mid);
     static void OnLog(mosquitto* client, void* self, int level, const char* text);
-    void Post(NetEvent event);
 
     // GUI thread.
     void TakeNetEvents();
     void Handle(const NetEvent& event);
     // A new libmosquitto client (options, Last Will, network thread), then the host lookup.
     void Start();
-    void OnHostLookedUp(const QHostInfo& info);
+    void OnHostLookedUp(int result);
     // The client is dropped with what it had in flight; Start runs again after a pause.
     void Restart();
     void StopClient();
@@ -99,7 +106,7 @@ private:
     QTimer m_SyncTimer;
     QTimer m_RestartTimer;
     int m_nRestartDelayMs = 0;
-    int m_nLookupId = -1;
+    int m_nLookups = 0;  // numbers the lookups: an answer for an earlier client is dropped
 
     bool m_bConnected = false;
     bool m_bClosing = false;
@@ -110,7 +117,6 @@ private:
     std::unordered_map<int, quint64> m_Inflight;  // libmosquitto message id -> outbox number
     std::vector<std::string> m_LoggedFailures;    // kinds logged since the last connection
 
-    std::mutex m_NetMutex;
-    std::vector<NetEvent> m_NetEvents;  // guarded by m_NetMutex
-    bool m_bTakeQueued = false;         // guarded by m_NetMutex
+    std::shared_ptr<Mailbox> m_pMailbox;  // any thread; its members guard themselves
+    QSocketNotifier m_WakeNotifier;       // on the mailbox's eventfd
 };

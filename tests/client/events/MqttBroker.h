@@ -117,7 +117,9 @@ public:
 
     MqttSubscriber(int port, const std::string& filter = "calorview/#") : m_filter(filter) {
         mosquitto_lib_init();
-        const std::string id = "calorview-test-" + std::to_string(::getpid());
+        static int subscribers = 0;  // test thread only
+        const std::string id =
+            "calorview-test-" + std::to_string(::getpid()) + "-" + std::to_string(++subscribers);
         m_client = mosquitto_new(id.c_str(), false, this);
         mosquitto_connect_callback_set(m_client, [](mosquitto* client, void* self, int rc) {
             if (rc == 0) {
