@@ -109,6 +109,7 @@ private:
     int m_streamCheckTimer = 0;
     int m_nSelectedCamera = 0;
     int m_DevNum = 0;
-    QString m_ConnectedCamera;  // the name of the camera connected last
+    // The name of the camera connected last.
+    QString m_ConnectedCamera;
     bool m_bClosing = false;  // StopFrameDelivery was called: no more connections
 };
