@@ -96,6 +96,43 @@ TEST(VideoWindowThreadedTest, SnapshotsAndPaintsSeeWholeFramesWhileTheSizeChange
     EXPECT_GT(D3DVideoRenderer::instance()->GetStats().shown, 0u);
 }
 
+// A camera's streaming thread: a 480 x 640 frame for `window` every 2 ms until stopped.
+class FrameFeeder {
+public:
+    explicit FrameFeeder(VideoWindow* window)
+        : m_thread([this, window] {
+              const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
+              while (!m_done) {
+                  VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, window, 0,
+                                                  "20261207_090000", 26, 12, 7, 9, 0, 0);
+                  ++m_delivered;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+              }
+          }) {}
+    ~FrameFeeder() { Stop(); }
+    FrameFeeder(const FrameFeeder&) = delete;
+    FrameFeeder& operator=(const FrameFeeder&) = delete;
+
+    // Returns once `count` more frames have been delivered.
+    void WaitFrames(int count) const {
+        const int before = m_delivered;
+        while (m_delivered < before + count) {
+            std::this_thread::yield();
+        }
+    }
+    void Stop() {
+        m_done = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+
+private:
+    std::atomic<bool> m_done{false};
+    std::atomic<int> m_delivered{0};
+    std::thread m_thread;  // last: starts once the counters exist
+};
+
 // Recordings start and stop on this thread while frames keep arriving on another: a stop waits
 // for the frame being encoded, and every file is whole.
 TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
@@ -104,31 +141,15 @@ TEST(VideoWindowThreadedTest, RecordingsStartAndStopWhileFramesArrive) {
     SettingStore::instance().setPath(QString::fromStdString(dir.file("kvs.ini")));
     SettingStore::instance().setRecordPath(QString::fromStdString(dir.path().string()));
     VideoWindow window;
-    std::atomic<bool> done{false};
-    std::atomic<int> delivered{0};
-    std::thread capture([&] {
-        const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
-        while (!done) {
-            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0, "20261207_090000",
-                                            26, 12, 7, 9, 0, 0);
-            ++delivered;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
-    while (delivered == 0) {
-        std::this_thread::yield();
-    }
+    FrameFeeder capture(&window);
+    capture.WaitFrames(1);
     for (int i = 0; i < 6; ++i) {
         SettingStore::instance().setRecordType(i % 2);
         ASSERT_EQ(window.StartRecord(false), 1);
-        const int before = delivered;
-        while (delivered < before + 5) {
-            std::this_thread::yield();
-        }
+        capture.WaitFrames(5);
         window.StopRecord();
     }
-    done = true;
-    capture.join();
+    capture.Stop();
     SC_WaitFinished();
     int files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
@@ -154,34 +175,17 @@ TEST(VideoWindowThreadedTest, AlarmRecordingsTakeOverThePreAlarmFramesWhileFrame
     SettingStore::instance().setRecordType(0);
     SettingStore::instance().setPreAlarmSeconds(1);
     VideoWindow window;
-    std::atomic<bool> done{false};
-    std::atomic<int> delivered{0};
-    std::thread capture([&] {
-        const std::vector<unsigned char> picture = flatUyvy(480, 640, 120);
-        while (!done) {
-            VideoWindow::VideoFrameConsumer(picture.data(), 480, 640, &window, 0, "20261207_090000",
-                                            26, 12, 7, 9, 0, 0);
-            ++delivered;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
-    const auto waitFrames = [&](int count) {
-        const int before = delivered;
-        while (delivered < before + count) {
-            std::this_thread::yield();
-        }
-    };
+    FrameFeeder capture(&window);
     for (int i = 0; i < 4; ++i) {
-        waitFrames(12);
+        capture.WaitFrames(12);
         size_t frames = 0, bytes = 0, capacity = 0;
         window.PreAlarmHeld(&frames, &bytes, &capacity);
         EXPECT_GE(frames, 10u);
         ASSERT_EQ(window.StartRecord(true), 1);
-        waitFrames(5);
+        capture.WaitFrames(5);
         window.StopRecord();
     }
-    done = true;
-    capture.join();
+    capture.Stop();
     SettingStore::instance().setPreAlarmSeconds(0);
     SC_WaitFinished();
     int files = 0;
