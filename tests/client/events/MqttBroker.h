@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,8 @@ public:
     void Start() {
         m_pid = ::fork();
         if (m_pid == 0) {
+            // A test that aborts (a sanitizer's report) takes its broker with it.
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
             const std::string config = m_dir.file("mosquitto.conf");
             const std::string log = m_dir.file("mosquitto.log");
             const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
