@@ -89,6 +89,11 @@ check_files() {
             kvs.ini | QZLog/*) ;;
             AlarmImages/Alarm_*.png | Snapshot/*.png)
                 output=$(pngcheck -q "$file" 2>&1) || problem "$relative: $output" ;;
+            AlarmImages/AlarmLog_*.csv)
+                # Its header, then whole lines only: each episode is one write.
+                head -c 18 "$file" | grep -q '^first_camera_time,' &&
+                    [[ "$(tail -c 2 "$file" | od -An -c | tr -d ' ')" == '\r\n' ]] ||
+                    problem "$relative is not whole lines under its header" ;;
             AlarmRecords/*.mp4 | Records/*.mp4 | AlarmRecords/*.pvf | Records/*.pvf)
                 if [[ "$file" == *.pvf ]]; then
                     output=$("$app/pvf-tool" to-mp4 "$file" "$work/converted.mp4" 2>&1) ||

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <set>
@@ -35,6 +37,7 @@ constexpr long kEndLimitMs = 5000;
 const std::regex kAlarmSnapshot(R"(Alarm_\d{8}_\d{6}_\d+(_\d+)?\.png)");
 const std::regex kManualSnapshot(R"(\d{8}_\d{6}_\d+(_\d+)?\.png)");
 const std::regex kRecording(R"(\d{8}_\d{6}(_\d+)?\.(mp4|pvf))");
+const std::regex kAlarmLog(R"(AlarmLog_\d{8}\.csv)");
 
 unsigned EnvironmentNumber(const char* name, unsigned fallback) {
     const QByteArray value = qgetenv(name);
@@ -166,8 +169,8 @@ protected:
         EXPECT_LE(std::stol(match[2]), kEndLimitMs) << "ms from SIGTERM to the program's end";
     }
 
-    // Every new file is a finished snapshot or recording in its own folder, or the settings or
-    // the library's log.
+    // Every new file is a finished snapshot or recording in its own folder, the day's alarm log,
+    // or the settings or the library's log.
     void ExpectFilesInTheirFolders() {
         std::vector<fs::path> snapshots;
         for (const auto& entry : fs::recursive_directory_iterator(m_app)) {
@@ -184,6 +187,8 @@ protected:
             } else if (inFolder && folder == "Snapshot" &&
                        std::regex_match(name, kManualSnapshot)) {
                 snapshots.push_back(entry.path());
+            } else if (inFolder && folder == "AlarmImages" && std::regex_match(name, kAlarmLog)) {
+                ExpectWholeLog(entry.path());
             } else if (inFolder && (folder == "AlarmRecords" || folder == "Records") &&
                        std::regex_match(name, kRecording)) {
                 ExpectPlayableRecording(entry.path(), folder == "AlarmRecords");
@@ -195,6 +200,15 @@ protected:
         std::cout << "Checked " << snapshots.size() << " snapshots and " << m_recordings
                   << " recordings" << std::endl;
         ExpectWholePngs(snapshots);
+    }
+
+    // The day's alarm log: its header, then only whole lines (each episode's in one write).
+    static void ExpectWholeLog(const fs::path& path) {
+        std::ifstream file(path, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(file)),
+                               std::istreambuf_iterator<char>());
+        EXPECT_EQ(text.rfind("first_camera_time,", 0), 0u) << path;
+        EXPECT_TRUE(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) << path;
     }
 
     // MP4 directly, PVF through pvf-tool. Alarm recordings say what raised them in the MP4's
