@@ -1,7 +1,7 @@
 #include "events/MqttSettings.h"
 
 #include <QFile>
-#include <QHostInfo>
+#include <QSysInfo>
 
 #include "settings/SettingStore.h"
 
@@ -33,7 +33,7 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
     }
     s.station = store.getString("Mqtt/Station", QString()).trimmed();
     if (s.station.isEmpty()) {
-        s.station = QHostInfo::localHostName();
+        s.station = QSysInfo::machineHostName();
     }
     const QString defaultPrefix = "calorview/" + TopicLevel(s.station);
     s.topicPrefix = store.getString("Mqtt/TopicPrefix", defaultPrefix).trimmed();
