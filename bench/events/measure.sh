@@ -37,7 +37,7 @@ run() {
     local total network=0 rss
     total=$(awk '{print $14 + $15}' "/proc/$pid/stat")
     for task in /proc/$pid/task/*; do
-        if [[ $(cat "$task/comm") == "mosquitto loop" ]]; then
+        if [[ $(cat "$task/comm") == "Mqtt" ]]; then
             network=$(awk '{print $14 + $15}' "$task/stat")
         fi
     done

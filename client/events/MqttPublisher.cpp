@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonValue>
 #include <algorithm>
 #include <cerrno>
@@ -22,16 +21,12 @@ namespace {
 
 constexpr int kFirstRestartDelayMs = 2000;
 constexpr int kLastRestartDelayMs = 60000;
-
-// libmosquitto's global state is set up once per process and left for the process's end.
-void InitLibrary() {
-    static const int init = mosquitto_lib_init();
-    (void)init;
-}
+// The end of the run gives the network thread at least this long to end, when it can.
+constexpr int kLeastStopWaitMs = 200;
 
 }  // namespace
 
-// The network and lookup threads' way to the GUI thread.
+// The network thread's way to the GUI thread.
 struct MqttPublisher::Mailbox {
     Mailbox() : fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~Mailbox() { ::close(fd); }
@@ -68,7 +63,6 @@ MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& outbox
       m_Outbox(outboxFolder),
       m_pMailbox(std::make_shared<Mailbox>()),
       m_WakeNotifier(m_pMailbox->fd, QSocketNotifier::Read) {
-    InitLibrary();
     connect(&m_WakeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::TakeNetEvents);
     m_Password = m_Settings.ReadPassword();
     m_Outbox.Open();
@@ -99,8 +93,7 @@ MqttPublisher::~MqttPublisher() {
         m_nStatusMid = PublishStatus(false);
         waitFor([this] { return m_nStatusMid == 0; });
     }
-    StopClient();
-    TakeNetEvents();
+    StopClient(std::max<int>(kLeastStopWaitMs, kCloseWaitMs - static_cast<int>(waited.elapsed())));
     m_Outbox.Sync();
     m_WakeNotifier.setEnabled(false);
 }
@@ -114,69 +107,28 @@ void MqttPublisher::Publish(const QString& subtopic, const QJsonObject& payload)
 
 void MqttPublisher::Start() {
     StopClient();
-    m_pClient = mosquitto_new(nullptr, true, this);
-    if (m_pClient == nullptr) {
-        Fail("client", QStringLiteral("no MQTT client could be made"));
-        return Restart();
-    }
-    mosquitto_connect_callback_set(m_pClient, &MqttPublisher::OnConnect);
-    mosquitto_disconnect_callback_set(m_pClient, &MqttPublisher::OnDisconnect);
-    mosquitto_publish_callback_set(m_pClient, &MqttPublisher::OnPublish);
-    mosquitto_log_callback_set(m_pClient, &MqttPublisher::OnLog);
-    mosquitto_reconnect_delay_set(m_pClient, 1, 60, true);
+    MqttConnection::Setup setup;
+    setup.host = m_Settings.host;
+    setup.port = m_Settings.port;
+    setup.keepAliveSeconds = kKeepAliveSeconds;
+    setup.username = m_Settings.username;
+    setup.password = m_Password;
+    setup.caFile = m_Settings.caFile;
+    setup.willTopic = (m_Settings.topicPrefix + "/status").toUtf8();
+    setup.willPayload = EventJson::Compact(EventJson::Status(m_Settings.station, false));
+    setup.qos = m_Settings.qos;
     // One more than the window: the status message travels beside the events.
-    mosquitto_max_inflight_messages_set(m_pClient, kInflightWindow + 1);
-    if (!m_Settings.username.isEmpty()) {
-        mosquitto_username_pw_set(m_pClient, m_Settings.username.toUtf8().constData(),
-                                  m_Password.isNull() ? nullptr : m_Password.toUtf8().constData());
-    }
-    if (!m_Settings.caFile.isEmpty()) {
-        const int rc =
-            mosquitto_tls_set(m_pClient, QFile::encodeName(m_Settings.caFile).constData(), nullptr,
-                              nullptr, nullptr, nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) {
-            Fail("ca", QString("the CaFile %1 cannot be used (%2)")
-                           .arg(m_Settings.caFile, mosquitto_strerror(rc)));
-            return Restart();
-        }
-    }
-    const QByteArray topic = (m_Settings.topicPrefix + "/status").toUtf8();
-    const QByteArray offline = EventJson::Compact(EventJson::Status(m_Settings.station, false));
-    mosquitto_will_set(m_pClient, topic.constData(), static_cast<int>(offline.size()),
-                       offline.constData(), m_Settings.qos, true);
-    mosquitto_loop_start(m_pClient);
-    // Looked up away from the GUI thread, which never waits for it; libmosquitto then connects by
-    // name (its reconnects resolve it again on the network thread, following a changed address).
-    // Detached: a lookup stuck in the resolver must not hold up the end of the run.
-    std::thread([mailbox = m_pMailbox, host = m_Settings.host.toStdString(),
-                 number = ++m_nLookups] {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-        if (found != nullptr) {
-            ::freeaddrinfo(found);
-        }
-        mailbox->Post({NetKind::kLookedUp, result, number});
-    }).detach();
-}
-
-void MqttPublisher::OnHostLookedUp(int result) {
-    if (result != 0) {
-        Fail("resolve", QString("the broker host \"%1\" does not resolve (%2)")
-                            .arg(m_Settings.host, QString::fromLocal8Bit(::gai_strerror(result))));
-        return Restart();
-    }
-    const int rc = mosquitto_connect_async(m_pClient, m_Settings.host.toUtf8().constData(),
-                                           m_Settings.port, kKeepAliveSeconds);
-    if (rc == MOSQ_ERR_TLS) {
-        // The handshake can end within the call when the broker is near.
-        FailTls();
-    } else if (rc != MOSQ_ERR_SUCCESS) {
-        Fail(rc == MOSQ_ERR_EAI ? "resolve" : "connect", QString("no connection to %1:%2 (%3)")
-                                                             .arg(m_Settings.host)
-                                                             .arg(m_Settings.port)
-                                                             .arg(mosquitto_strerror(rc)));
+    setup.maxInflight = kInflightWindow + 1;
+    const quint64 number = ++m_nConnections;
+    QString error;
+    m_pConnection = MqttConnection::Open(
+        setup,
+        [mailbox = m_pMailbox, number](const MqttConnection::Event& event) {
+            mailbox->Post({number, event});
+        },
+        &error);
+    if (m_pConnection == nullptr) {
+        Fail("setup", error);
         Restart();
     }
 }
@@ -191,15 +143,18 @@ void MqttPublisher::Restart() {
     m_RestartTimer.start(m_nRestartDelayMs);
 }
 
-void MqttPublisher::StopClient() {
-    if (m_pClient == nullptr) {
+void MqttPublisher::StopClient(int waitMs) {
+    if (m_pConnection == nullptr) {
         return;
     }
-    mosquitto_disconnect(m_pClient);
-    // The disconnect also ends libmosquitto's reconnect pause: the thread ends at once.
-    mosquitto_loop_stop(m_pClient, false);
-    mosquitto_destroy(m_pClient);
-    m_pClient = nullptr;
+    if (m_bConnected) {
+        m_pConnection->Disconnect();
+    }
+    m_pConnection->Stop();
+    if (waitMs > 0) {
+        m_pConnection->WaitStopped(waitMs);
+    }
+    m_pConnection.reset();
     m_bConnected = false;
     // What the old client had in flight is gone with it: it is published again, in order.
     m_Inflight.clear();
@@ -208,37 +163,20 @@ void MqttPublisher::StopClient() {
     m_pMailbox->Take();
 }
 
-void MqttPublisher::OnConnect(mosquitto*, void* self, int code) {
-    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kConnack, code, 0});
-}
-
-void MqttPublisher::OnDisconnect(mosquitto*, void* self, int reason) {
-    // MOSQ_ERR_ERRNO names the system error only through this thread's errno.
-    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kDisconnected, reason, errno});
-}
-
-void MqttPublisher::OnPublish(mosquitto*, void* self, int mid) {
-    static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kAcknowledged, mid, 0});
-}
-
-void MqttPublisher::OnLog(mosquitto*, void* self, int level, const char* text) {
-    // A failed handshake ends libmosquitto's loop without a disconnect callback; its OpenSSL
-    // error line is the only sign of it.
-    if (level == MOSQ_LOG_ERR && std::strstr(text, "OpenSSL Error") != nullptr) {
-        static_cast<MqttPublisher*>(self)->m_pMailbox->Post({NetKind::kTlsFailed, 0, 0});
-    }
-}
-
 void MqttPublisher::TakeNetEvents() {
     const std::vector<NetEvent> events = m_pMailbox->Take();
     for (const NetEvent& event : events) {
-        Handle(event);
+        // One of a connection given up, or of this one after the end of the run gave it up.
+        if (event.connection == m_nConnections && m_pConnection != nullptr) {
+            Handle(event.event);
+        }
     }
 }
 
-void MqttPublisher::Handle(const NetEvent& event) {
+void MqttPublisher::Handle(const MqttConnection::Event& event) {
+    using Kind = MqttConnection::EventKind;
     switch (event.kind) {
-        case NetKind::kConnack:
+        case Kind::kConnack:
             if (event.code == 0) {
                 m_bConnected = true;
                 m_LoggedFailures.clear();
@@ -257,39 +195,30 @@ void MqttPublisher::Handle(const NetEvent& event) {
                                     .arg(mosquitto_connack_string(event.code)));
             }
             break;
-        case NetKind::kDisconnected: {
+        case Kind::kDisconnected: {
             const bool wasConnected = m_bConnected;
             m_bConnected = false;
             m_bResending = !m_Inflight.empty();
             if (event.code == MOSQ_ERR_SUCCESS || m_bClosing) {
                 break;
             }
-            const QString where = QString("%1:%2").arg(m_Settings.host).arg(m_Settings.port);
-            const QString reason = event.code == MOSQ_ERR_ERRNO
-                                       ? QString::fromLocal8Bit(std::strerror(event.error))
-                                       : QString::fromUtf8(mosquitto_strerror(event.code));
-            if (event.code == MOSQ_ERR_TLS) {
-                FailTls();
-            } else if (wasConnected) {
-                Fail(
-                    "lost",
-                    QString("the connection to %1 was lost (%2); reconnecting").arg(where, reason));
-            } else if (event.code == MOSQ_ERR_ERRNO && event.error == ECONNREFUSED) {
-                Fail("refused", QString("the connection to %1 was refused").arg(where));
+            if (wasConnected) {
+                const QString reason = event.code == MOSQ_ERR_ERRNO
+                                           ? QString::fromLocal8Bit(std::strerror(event.error))
+                                           : QString::fromUtf8(mosquitto_strerror(event.code));
+                Fail("lost", QString("the connection to %1:%2 was lost (%3); reconnecting")
+                                 .arg(m_Settings.host)
+                                 .arg(m_Settings.port)
+                                 .arg(reason));
             } else {
-                Fail("connect", QString("no connection to %1 (%2)").arg(where, reason));
+                FailConnect(event.code, event.error);
             }
             break;
         }
-        case NetKind::kLookedUp:
-            if (event.error == m_nLookups && m_pClient != nullptr && !m_bClosing) {
-                OnHostLookedUp(event.code);
-            }
+        case Kind::kConnectFailed:
+            FailConnect(event.code, event.error);
             break;
-        case NetKind::kTlsFailed:
-            FailTls();
-            break;
-        case NetKind::kAcknowledged: {
+        case Kind::kAcknowledged: {
             if (event.code == m_nStatusMid) {
                 m_nStatusMid = 0;
             }
@@ -319,9 +248,8 @@ void MqttPublisher::Pump() {
             return;
         }
         int mid = 0;
-        const int rc = mosquitto_publish(m_pClient, &mid, event->topic.constData(),
-                                         static_cast<int>(event->payload.size()),
-                                         event->payload.constData(), m_Settings.qos, false);
+        const int rc =
+            m_pConnection->Publish(event->topic, event->payload, m_Settings.qos, false, &mid);
         // NO_CONN: the connection has just gone, but libmosquitto keeps the message and sends
         // it after the reconnect, like the others in flight.
         if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
@@ -338,19 +266,26 @@ int MqttPublisher::PublishStatus(bool online) {
     const QByteArray topic = (m_Settings.topicPrefix + "/status").toUtf8();
     const QByteArray payload = EventJson::Compact(EventJson::Status(m_Settings.station, online));
     int mid = 0;
-    mosquitto_publish(m_pClient, &mid, topic.constData(), static_cast<int>(payload.size()),
-                      payload.constData(), m_Settings.qos, true);
+    m_pConnection->Publish(topic, payload, m_Settings.qos, true, &mid);
     return mid;
 }
 
-void MqttPublisher::FailTls() {
-    Fail("tls", QString("TLS with %1:%2 failed: the broker's certificate does not verify against "
-                        "%3")
-                    .arg(m_Settings.host)
-                    .arg(m_Settings.port)
-                    .arg(m_Settings.caFile));
-    // libmosquitto has given up: a new client tries again after a pause.
-    Restart();
+void MqttPublisher::FailConnect(int code, int error) {
+    const QString where = QString("%1:%2").arg(m_Settings.host).arg(m_Settings.port);
+    if (code == MOSQ_ERR_EAI) {
+        Fail("resolve", QString("the broker host \"%1\" does not resolve (%2)")
+                            .arg(m_Settings.host, QString::fromLocal8Bit(::gai_strerror(error))));
+    } else if (code == MOSQ_ERR_TLS) {
+        Fail("tls", QString("TLS with %1 failed: the broker's certificate does not verify "
+                            "against %2")
+                        .arg(where, m_Settings.caFile));
+    } else if (code == MOSQ_ERR_ERRNO && error == ECONNREFUSED) {
+        Fail("refused", QString("the connection to %1 was refused").arg(where));
+    } else {
+        const QString reason = code == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(error))
+                                                      : QString::fromUtf8(mosquitto_strerror(code));
+        Fail("connect", QString("no connection to %1 (%2)").arg(where, reason));
+    }
 }
 
 void MqttPublisher::Fail(const char* kind, const QString& text) {

@@ -8,22 +8,20 @@
 // is "online" (retained) on every connection, "offline" as the Last Will and on a clean end.
 // A failure the user can act on (a host that does not resolve, a refused connection, refused
 // credentials, a certificate that does not verify, a lost connection) is logged once until the
-// next successful connection; libmosquitto reconnects with a growing delay (1 s to 60 s), and
-// where it gives up (the host did not resolve, TLS failed) this class starts it again.
+// next successful connection; the connection (MqttConnection) tries again with a growing pause
+// (1 s to 60 s), for ever.
 //
 // Threads: the object lives on the GUI thread, which runs every public function, the timers and
-// all outbox and in-flight bookkeeping. libmosquitto's network thread (mosquitto_loop_start)
-// runs the four callbacks, and a short-lived detached thread looks up the broker's host name
-// (getaddrinfo) before each new client connects. Both only post a NetEvent to the Mailbox (a
-// list under its mutex, shared with the lookup thread so that it may outlive the publisher) and,
-// when no wake-up is pending, write to its eventfd, whose QSocketNotifier runs TakeNetEvents on
+// all outbox and in-flight bookkeeping. The connection's network thread looks the broker's name
+// up, connects and runs libmosquitto's callbacks; it only posts a NetEvent to the Mailbox (a list
+// under its mutex, shared with the network thread so that it may outlive the publisher) and,
+// when no wake-up is pending, writes to its eventfd, whose QSocketNotifier runs TakeNetEvents on
 // the GUI thread (an fd rather than Qt's posted events: the hand-over stays visible to
-// ThreadSanitizer).
-// The GUI thread never waits on the network: mosquitto_publish only queues the packet for the
-// network thread, and the host name is looked up on the lookup thread before libmosquitto
-// connects. The
-// destructor stops the network thread (mosquitto_loop_stop) before anything the callbacks use goes
-// away.
+// ThreadSanitizer). Each connection numbers its events, so that those of one already given up
+// are dropped.
+// The GUI thread never waits on the network: publishing only queues the packet for the network
+// thread, a connection is stopped without waiting for its thread, and the end of the run waits
+// at most kCloseWaitMs in all (events in flight, the "offline" status, the thread's end).
 #pragma once
 
 #include <QJsonObject>
@@ -37,9 +35,8 @@
 #include <vector>
 
 #include "events/EventOutbox.h"
+#include "events/MqttConnection.h"
 #include "events/MqttSettings.h"
-
-struct mosquitto;
 
 class MqttPublisher : public QObject {
     Q_OBJECT
@@ -47,15 +44,16 @@ public:
     static constexpr int kInflightWindow = 20;
     static constexpr int kSyncPeriodMs = 1000;
     static constexpr int kKeepAliveSeconds = 30;
-    // How long the end of the run waits for the events in flight and the "offline" status to be
-    // acknowledged.
+    // How long the end of the run waits in all: for the events in flight and the "offline" status
+    // to be acknowledged, then for the network thread to end.
     static constexpr int kCloseWaitMs = 1000;
 
     // Reads back the outbox in `outboxFolder` and starts connecting.
     MqttPublisher(const MqttSettings& settings, const QString& outboxFolder,
                   QObject* parent = nullptr);
-    // Waits up to kCloseWaitMs for events in flight, sets the status "offline", disconnects and
-    // stops the network thread. What is not acknowledged stays in the outbox for the next run.
+    // Waits up to kCloseWaitMs for events in flight, the status "offline" and the network
+    // thread's end, and never longer: a thread blocked on the network is left behind. What is
+    // not acknowledged stays in the outbox for the next run.
     ~MqttPublisher() override;
 
     // The event under "<prefix>/<subtopic>"; its "id" names it in the outbox.
@@ -66,47 +64,38 @@ public:
     bool IsConnected() const { return m_bConnected; }
 
 private:
-    enum class NetKind { kConnack, kDisconnected, kAcknowledged, kTlsFailed, kLookedUp };
     struct NetEvent {
-        NetKind kind;
-        int code;   // CONNACK code, libmosquitto's disconnect reason, the message id, or
-                    // getaddrinfo's result
-        int error;  // errno of the network thread (a disconnect), or the lookup's number
+        quint64 connection;  // m_nConnections of the connection that posted it
+        MqttConnection::Event event;
     };
     struct Mailbox;
 
-    // Network thread.
-    static void OnConnect(mosquitto* client, void* self, int code);
-    static void OnDisconnect(mosquitto* client, void* self, int reason);
-    static void OnPublish(mosquitto* client, void* self, int mid);
-    static void OnLog(mosquitto* client, void* self, int level, const char* text);
-
     // GUI thread.
     void TakeNetEvents();
-    void Handle(const NetEvent& event);
-    // A new libmosquitto client (options, Last Will, network thread), then the host lookup.
+    void Handle(const MqttConnection::Event& event);
+    // A new connection (options, Last Will, its network thread).
     void Start();
-    void OnHostLookedUp(int result);
-    // The client is dropped with what it had in flight; Start runs again after a pause.
+    // The connection could not be made: Start runs again after a pause.
     void Restart();
-    void StopClient();
+    // Ends the connection, waiting at most `waitMs` for its thread.
+    void StopClient(int waitMs = 0);
     // Publishes pending events while the window has room.
     void Pump();
     // Its libmosquitto message id.
     int PublishStatus(bool online);
-    // The certificate did not verify: logged, and the client made anew after a pause.
-    void FailTls();
+    // A connection attempt failed before it was connected.
+    void FailConnect(int code, int error);
     // One log line per kind until the next successful connection.
     void Fail(const char* kind, const QString& text);
 
     MqttSettings m_Settings;
     QString m_Password;
     EventOutbox m_Outbox;
-    mosquitto* m_pClient = nullptr;
+    std::unique_ptr<MqttConnection> m_pConnection;
+    quint64 m_nConnections = 0;  // numbers the connections made
     QTimer m_SyncTimer;
     QTimer m_RestartTimer;
     int m_nRestartDelayMs = 0;
-    int m_nLookups = 0;  // numbers the lookups: an answer for an earlier client is dropped
 
     bool m_bConnected = false;
     bool m_bClosing = false;

@@ -1,12 +1,18 @@
 // The publisher against a real mosquitto: order and delivery across a broker stop, the failures
 // a user can act on (one log line each), TLS with a certificate authority made here.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
+#include <sys/syscall.h>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QTest>
 #include <QUuid>
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -14,7 +20,32 @@
 #include "events/EventJson.h"
 #include "events/MqttPublisher.h"
 #include "support/CapturedMessages.h"
+#include "support/DroppingListener.h"
 #include "support/TempDir.h"
+
+// Name lookups in this process go through here (libmosquitto's included): kSlowHost resolves to
+// 127.0.0.1 after g_slowLookupMs, and a lookup of it on the main (GUI) thread is counted.
+namespace {
+constexpr const char* kSlowHost = "slow-lookup.test";
+std::atomic<int> g_slowLookupMs{1500};
+std::atomic<int> g_slowLookupsOnGuiThread{0};
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int getaddrinfo(const char* node,
+                                                                  const char* service,
+                                                                  const addrinfo* hints,
+                                                                  addrinfo** found) {
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node != nullptr && std::strcmp(node, kSlowHost) == 0) {
+        if (::syscall(SYS_gettid) == ::getpid()) {
+            ++g_slowLookupsOnGuiThread;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(g_slowLookupMs.load()));
+        node = "127.0.0.1";
+    }
+    return real(node, service, hints, found);
+}
 
 namespace {
 
@@ -112,6 +143,66 @@ TEST(MqttPublisher, ABrokerStoppedTenSecondsDuringAnEpisodeGetsEveryEventOnceAnd
         },
         5000));
 }
+
+// A slow resolver must not stop the picture: the name is looked up on the connection's own
+// thread, never on the GUI thread, and the connection is still made by name.
+TEST(MqttPublisher, LooksTheBrokerUpAndConnectsOffTheGuiThread) {
+    MqttBroker broker;
+    TempDir dir;
+    MqttSettings settings = Settings(broker.port());
+    settings.host = kSlowHost;
+    auto publisher = MakePublisher(settings, dir);
+    publisher->Publish("seq", Numbered(1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return publisher->outbox().PendingCount() == 0; }, 15000))
+        << broker.log();
+    EXPECT_EQ(g_slowLookupsOnGuiThread.load(), 0);
+}
+
+// The end of the run never waits on the network (a closing program holds its single-instance
+// lock): neither for a connection attempt the broker's host leaves hanging nor for a name lookup
+// that hangs. What was not acknowledged stays in the outbox for the next start.
+class MqttStopTest : public testing::TestWithParam<const char*> {};
+
+TEST_P(MqttStopTest, EndsWithinAboutASecondKeepingWhatIsPending) {
+    const std::string hang = GetParam();
+    CalorviewTest::DroppingListener listener;
+    TempDir dir;
+    MqttSettings settings = Settings(listener.port());
+    if (hang == "lookup") {
+        g_slowLookupMs = 5000;
+        settings.host = kSlowHost;
+    }
+    auto publisher = MakePublisher(settings, dir);
+    publisher->Publish("seq", Numbered(1));
+    if (hang == "connect") {
+        // The first connection is closed at once; the next attempt, a second later, hangs.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return listener.full(); }, 5000));
+    }
+    QTest::qWait(1500);
+    // A test that fails must not hang with it: the attempt ends once the listener is gone.
+    std::atomic<bool> stopped{false};
+    std::thread release([&] {
+        for (int i = 0; i < 400 && !stopped; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        listener.Release();
+    });
+    QElapsedTimer stopping;
+    stopping.start();
+    publisher.reset();
+    EXPECT_LT(stopping.elapsed(), 1300);
+    stopped = true;
+    release.join();
+    g_slowLookupMs = 1500;
+    EventOutbox outbox(QString::fromStdString(dir.path().string()));
+    outbox.Open();
+    EXPECT_EQ(outbox.PendingCount(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hanging, MqttStopTest, testing::Values("connect", "lookup"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
 
 // A failure a user can act on is logged once, however often libmosquitto tries again.
 struct FailureCase {

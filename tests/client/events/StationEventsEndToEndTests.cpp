@@ -1,14 +1,17 @@
 // The staged program with "Mqtt/Enabled" against a real mosquitto: an alarm episode of a virtual
-// camera reaches a subscriber with its facts; events of a killed run are delivered by the next;
+// camera reaches a subscriber with its facts; events of a killed run, or of a run that ended on
+// SIGTERM while its broker's host dropped every connection attempt, are delivered by the next;
 // a killed program's status goes "offline" through its Last Will.
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 #include <filesystem>
 #include <regex>
 
 #include "MqttBroker.h"
+#include "support/DroppingListener.h"
 #include "support/ProgramEnvironment.h"
 #include "support/TempDir.h"
 
@@ -29,10 +32,13 @@ protected:
     void SetUp() override {
         std::filesystem::copy(CALORVIEW_STAGE_DIR, m_app, std::filesystem::copy_options::recursive);
         CalorviewTest::writeFile(m_dir.file("camera.json"), kAlarmScenario);
+        WriteSettings(m_broker.port());
+    }
+    void WriteSettings(int port) {
         CalorviewTest::writeFile((m_app / "kvs.ini").string(),
                                  "[Alarm]\nAlarmSoundEnabled=false\n[Mqtt]\nEnabled=true\n"
                                  "Host=127.0.0.1\nStation=e2e\nPort=" +
-                                     std::to_string(m_broker.port()) + "\n");
+                                     std::to_string(port) + "\n");
     }
     void TearDown() override {
         m_process.kill();
@@ -112,17 +118,38 @@ TEST_F(StationEventsEndToEnd, AnAlarmEpisodeArrivesWithItsFacts) {
     EXPECT_EQ(status.back().payload.value("status").toString(), "offline");
 }
 
-TEST_F(StationEventsEndToEnd, AKilledRunsEventsComeWithTheNextAndItsWillSaysOffline) {
+// How the first run ends: killed while the broker is down, or SIGTERM while the broker's host
+// drops every connection attempt (the end must not wait on the network).
+class StationEventsNextRun : public StationEventsEndToEnd,
+                             public testing::WithParamInterface<const char*> {};
+
+TEST_P(StationEventsNextRun, DeliversTheEarlierRunsEventsFirstAndItsWillSaysOffline) {
+    const bool killed = std::string(GetParam()) == "killed";
+    CalorviewTest::DroppingListener dropping;
     m_broker.Stop();
+    if (!killed) {
+        WriteSettings(dropping.port());
+    }
     StartProgram();
     const std::string outbox = (m_app / "mqtt-outbox.jsonl").string();
+    // Killed in its episode; terminated once the episode and its recording have ended.
+    const std::string last = killed ? "/alarm/start\t" : "/alarm/end\t";
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return CalorviewTest::readFile(outbox).find("/alarm/start\t") != std::string::npos; },
-        15000))
+        [&] { return CalorviewTest::readFile(outbox).find(last) != std::string::npos; }, 20000))
         << Output();
     QTest::qWait(1500);  // one outbox sync at least
-    m_process.kill();
-    ASSERT_TRUE(m_process.waitForFinished(5000));
+    if (killed) {
+        m_process.kill();
+        ASSERT_TRUE(m_process.waitForFinished(5000));
+    } else {
+        QElapsedTimer ending;
+        ending.start();
+        m_process.terminate();
+        ASSERT_TRUE(m_process.waitForFinished(10000));
+        EXPECT_EQ(m_process.exitCode(), 0);
+        EXPECT_LT(ending.elapsed(), 1500) << Output();
+        WriteSettings(m_broker.port());
+    }
     std::vector<std::string> killedIds;
     const std::string lines = CalorviewTest::readFile(outbox);
     for (size_t at = 0; at < lines.size();) {
@@ -134,6 +161,7 @@ TEST_F(StationEventsEndToEnd, AKilledRunsEventsComeWithTheNextAndItsWillSaysOffl
         at = end + 1;
     }
     ASSERT_GE(killedIds.size(), 3u) << "camera, recording, alarm start: " << lines;
+    dropping.Release();
 
     m_broker.Start();
     MqttSubscriber subscriber(m_broker.port());
@@ -148,7 +176,7 @@ TEST_F(StationEventsEndToEnd, AKilledRunsEventsComeWithTheNextAndItsWillSaysOffl
         }
     }
     received.resize(std::min(received.size(), killedIds.size()));
-    EXPECT_EQ(received, killedIds) << "the killed run's events first, in their order";
+    EXPECT_EQ(received, killedIds) << "the earlier run's events first, in their order";
 
     m_process.kill();  // no clean end: the broker sends the Last Will
     ASSERT_TRUE(m_process.waitForFinished(5000));
@@ -163,3 +191,8 @@ TEST_F(StationEventsEndToEnd, AKilledRunsEventsComeWithTheNextAndItsWillSaysOffl
     EXPECT_TRUE(late.messages().at(0).retained);
     EXPECT_EQ(late.messages().at(0).payload.value("status").toString(), "offline");
 }
+
+INSTANTIATE_TEST_SUITE_P(FirstRun, StationEventsNextRun, testing::Values("killed", "terminated"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param);
+                         });
