@@ -8,8 +8,10 @@
 # finished or not in its folder: every recording must decode with ffprobe (PVF after pvf-tool
 # to-mp4), every snapshot pass pngcheck, an alarm recording (its MP4 comment says so) lie only in
 # AlarmRecords/ and a manual one only in Records/, nothing new anywhere else but alarm snapshots
-# in AlarmImages/, kvs.ini and QZLog/. Every run is made; the summary names the
-# failed ones and the slowest ends.
+# in AlarmImages/, kvs.ini, the MQTT outbox and QZLog/. Station events are on, to a broker whose
+# host drops every connection attempt (a listener with a full accept queue), so the end always
+# meets a connection hanging in the network. Every run is made; the summary names the failed
+# ones and the slowest ends.
 #
 #   scripts/sigterm-stress.sh STAGE_DIR [RUNS]
 #
@@ -26,16 +28,18 @@ scenario=$(cd "$(dirname "$0")/.." && pwd)/tests/client/app/quiet-and-alarm.json
 quiet_limit_ms=1000
 recording_limit_ms=3000
 
-for tool in Xvfb xdotool xwininfo ffprobe pngcheck; do
+for tool in Xvfb xdotool xwininfo ffprobe pngcheck python3; do
     command -v "$tool" >/dev/null || { echo "FAILED: $tool is not installed (make deps)"; exit 1; }
 done
 
 work=$(mktemp -d)
 xvfb=
 pid=
+dropping=
 cleanup() {
     [[ -n "$pid" ]] && kill -KILL "$pid" 2>/dev/null
     [[ -n "$xvfb" ]] && kill "$xvfb" 2>/dev/null
+    [[ -n "$dropping" ]] && kill "$dropping" 2>/dev/null
     wait 2>/dev/null
     rm -rf "$work"
 }
@@ -57,6 +61,27 @@ for _ in $(seq 100); do
 done
 [[ -s "$work/display" ]] || { echo "FAILED: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
 export DISPLAY=":$(cat "$work/display")" QT_QPA_PLATFORM=xcb
+
+# The unreachable broker: a listener whose accept queue is full, so that SYNs are dropped.
+python3 -c '
+import socket, sys, time
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(0)
+port = listener.getsockname()[1]
+fillers = [socket.socket() for _ in range(3)]
+for filler in fillers:
+    filler.setblocking(False)
+    filler.connect_ex(("127.0.0.1", port))
+print(port, flush=True)
+time.sleep(1e9)
+' >"$work/broker-port" &
+dropping=$!
+for _ in $(seq 50); do
+    [[ -s "$work/broker-port" ]] && break
+    sleep 0.1
+done
+broker_port=$(cat "$work/broker-port")
 
 now_ms() { echo $((${EPOCHREALTIME/./} / 1000)); }
 # Read without a fork, so that the end is seen within a few milliseconds even on a loaded machine.
@@ -86,7 +111,7 @@ check_files() {
     while IFS= read -r relative; do
         file="$app/$relative"
         case $relative in
-            kvs.ini | QZLog/*) ;;
+            kvs.ini | mqtt-outbox.jsonl | mqtt-outbox.ack | QZLog/*) ;;
             AlarmImages/Alarm_*.png | Snapshot/*.png)
                 output=$(pngcheck -q "$file" 2>&1) || problem "$relative: $output" ;;
             AlarmImages/AlarmLog_*.csv)
@@ -130,7 +155,8 @@ worst_recording=0
 for ((run = 1; run <= runs; ++run)); do
     find "$app/AlarmImages" "$app/AlarmRecords" "$app/Records" "$app/Snapshot" -mindepth 1 -delete
     record_type=$((RANDOM % 2))
-    printf '[Video]\nRecordType=%d\n' "$record_type" >"$app/kvs.ini"
+    printf '[Video]\nRecordType=%d\n[Mqtt]\nEnabled=true\nHost=127.0.0.1\nPort=%d\n' \
+        "$record_type" "$broker_port" >"$app/kvs.ini"
     kinds=(early moment moment record viewer)
     kind=${kinds[RANDOM % ${#kinds[@]}]}
     log="$work/run-$run.log"

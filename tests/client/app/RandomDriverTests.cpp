@@ -5,7 +5,8 @@
 // rectangle, 7 s quiet (an alarm recording ends 5 s after the last alarm), 1.5 s of an alarm in
 // Fahrenheit without the rectangle, 6.5 s quiet. Fails on a sanitizer report, on an end that is
 // not status 0 within a few seconds of the signal, on a recording or snapshot that does not
-// decode and on any file outside its folder. The whole output goes to random-driver-<seed>.log
+// decode and on any file outside its folder. Station events are on, to a broker whose host drops
+// every connection attempt, so that the end of the run meets a connection hanging in the network. The whole output goes to random-driver-<seed>.log
 // in the build folder.
 #include <gtest/gtest.h>
 
@@ -23,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "support/DroppingListener.h"
 #include "support/Ffprobe.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -106,6 +108,9 @@ protected:
         fs::permissions(m_runtime, fs::perms::owner_all);
         // The driver deletes and rewrites the camera's file: a copy of quiet-and-alarm.json.
         fs::copy_file(CALORVIEW_DRIVER_SCENARIO, m_scenario);
+        CalorviewTest::writeFile((m_app / "kvs.ini").string(),
+                                 "[Mqtt]\nEnabled=true\nHost=127.0.0.1\nPort=" +
+                                     std::to_string(m_broker.port()) + "\n");
     }
 
     void Collect(QProcess& driver) {
@@ -176,6 +181,7 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(m_app)) {
             const fs::path relative = entry.path().lexically_relative(m_app);
             if (m_staged.count(relative) != 0 || relative == "kvs.ini" ||
+                relative == "mqtt-outbox.jsonl" || relative == "mqtt-outbox.ack" ||
                 *relative.begin() == "QZLog") {
                 continue;
             }
@@ -254,6 +260,7 @@ protected:
     unsigned m_seed = 1;
     unsigned m_seconds = 60;
     CalorviewTest::TempDir m_dir;
+    CalorviewTest::DroppingListener m_broker;
     fs::path m_app = m_dir.path() / "app";
     fs::path m_runtime = m_dir.path() / "runtime";
     std::string m_scenario = m_dir.file("camera.json");
