@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -61,6 +62,8 @@ bool EventOutbox::Open() {
     }
     QFile file(FilePath());
     std::deque<Entry> read;
+    qint64 wholeBytes = -1;  // no file
+    qint64 lines = 0;
     if (file.open(QIODevice::ReadOnly)) {
         const QByteArray bytes = file.readAll();
         qsizetype at = 0;
@@ -71,6 +74,7 @@ bool EventOutbox::Open() {
             }
             const QByteArray line = bytes.mid(at, end - at);
             at = end + 1;
+            ++lines;
             const qsizetype tab1 = line.indexOf('\t');
             const qsizetype tab2 = tab1 < 0 ? -1 : line.indexOf('\t', tab1 + 1);
             if (tab2 < 0) {
@@ -86,11 +90,14 @@ bool EventOutbox::Open() {
             }
             read.push_back(std::move(entry));
         }
+        wholeBytes = at;
     }
     for (Entry& entry : read) {
         entry.event.seq = m_nNextSeq++;
         m_Pending.push_back(std::move(entry));
     }
+    m_nWrittenSeq = m_nNextSeq;
+    m_nFileLines = lines;
     while (PendingCount() > m_nMaxEvents) {
         DropOldest();
     }
@@ -99,34 +106,55 @@ bool EventOutbox::Open() {
                  qUtf8Printable(FilePath()));
     }
     // Starts every run on a clean file: no acknowledged lines, no torn tail.
-    return Compact();
+    return Compact(wholeBytes);
 }
 
-bool EventOutbox::Compact() {
-    QSaveFile file(FilePath());
-    bool ok = file.open(QIODevice::WriteOnly);
+bool EventOutbox::Compact(qint64 oldWholeBytes) {
+    const QByteArray path = QFile::encodeName(FilePath());
+    const QByteArray temporary = QFile::encodeName(QDir(m_Folder).filePath("." + kOutboxName));
+    QByteArray lines;
     for (const Entry& entry : m_Pending) {
-        if (!ok) {
-            break;
-        }
-        ok = file.write(Line(entry.event)) >= 0;
+        lines += Line(entry.event);
     }
-    ok = ok && file.commit();
-    if (!ok) {
-        qWarning("Mqtt: the outbox %s cannot be written (%s); events are kept in memory only",
-                 qUtf8Printable(FilePath()), qUtf8Printable(file.errorString()));
-        file.cancelWriting();
-    } else {
+    // Appended to from now on if it takes the old one's place: no reopening that could fail.
+    const int fd = ::open(temporary.constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0 && WriteAll(fd, lines) && ::fdatasync(fd) == 0 &&
+              ::rename(temporary.constData(), path.constData()) == 0;
+    const int error = errno;
+    if (ok) {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+        m_fd = fd;
         // The new file has no acknowledged lines: the old acknowledged id, even if it stays in
         // the ack file until the next write, is not in it, which only means "send all".
-        m_nFileLines = static_cast<qint64>(m_Pending.size());
+        m_nFileLines = PendingCount();
+        m_nFileBytes = lines.size();
+        m_nWrittenSeq = m_nNextSeq;
+        m_bDataDirty = false;
+        m_bWriteFailing = false;
+        m_bCompactFailing = false;
+        return true;
     }
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlink(temporary.constData());
     }
-    if (ok) {
-        m_fd = ::open(QFile::encodeName(FilePath()).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (!m_bCompactFailing) {
+        qWarning("Mqtt: the outbox %s cannot be rewritten (%s); the old file is kept",
+                 qUtf8Printable(FilePath()), std::strerror(error));
+        m_bCompactFailing = true;
+    }
+    if (oldWholeBytes >= 0 && m_fd < 0) {
+        // At the start: go on appending to the old file, cut back to its last whole line.
+        m_fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+        m_nFileBytes = oldWholeBytes;
+        m_bWriteFailing = m_fd >= 0 && ::ftruncate(m_fd, oldWholeBytes) != 0;
+    }
+    if (m_fd < 0) {
+        qWarning("Mqtt: the outbox %s cannot be written (%s); events are kept in memory only",
+                 qUtf8Printable(FilePath()), std::strerror(errno));
     }
     return m_fd >= 0;
 }
@@ -135,19 +163,51 @@ quint64 EventOutbox::Append(const QByteArray& id, const QByteArray& topic,
                             const QByteArray& payload) {
     Entry entry;
     entry.event = Event{m_nNextSeq++, id, topic, payload};
-    if (m_fd >= 0) {
-        if (WriteAll(m_fd, Line(entry.event))) {
-            ++m_nFileLines;
-            m_bDataDirty = true;
-        } else {
-            qWarning("Mqtt: appending to the outbox failed (%s)", std::strerror(errno));
-        }
-    }
     m_Pending.push_back(std::move(entry));
+    WriteUnwritten();
     while (PendingCount() > m_nMaxEvents) {
         DropOldest();
     }
     return m_nNextSeq - 1;
+}
+
+bool EventOutbox::WriteUnwritten() {
+    if (m_fd < 0) {
+        return false;
+    }
+    // After a failure the file may still end in the part of a line written before it.
+    if (m_bWriteFailing && ::ftruncate(m_fd, m_nFileBytes) != 0) {
+        return false;
+    }
+    for (quint64 seq = std::max(m_nWrittenSeq, FirstSeq()); seq < m_nNextSeq; ++seq) {
+        const QByteArray line = Line(*Find(seq));
+        if (!WriteAll(m_fd, line)) {
+            const int error = errno;
+            // Cut back to the last whole line, so that the next line starts a line of its own.
+            (void)::ftruncate(m_fd, m_nFileBytes);
+            if (!m_bWriteFailing) {
+                qWarning(
+                    "Mqtt: appending to the outbox %s failed (%s); the events wait in "
+                    "memory and are written when it works again",
+                    qUtf8Printable(FilePath()), std::strerror(error));
+                m_bWriteFailing = true;
+            }
+            return false;
+        }
+        m_nFileBytes += line.size();
+        ++m_nFileLines;
+        m_nWrittenSeq = seq + 1;
+        m_bDataDirty = true;
+    }
+    if (m_bWriteFailing) {
+        qWarning("Mqtt: appending to the outbox %s works again", qUtf8Printable(FilePath()));
+        m_bWriteFailing = false;
+    }
+    return true;
+}
+
+qint64 EventOutbox::PendingInFile() const {
+    return static_cast<qint64>(std::max(m_nWrittenSeq, FirstSeq()) - FirstSeq());
 }
 
 void EventOutbox::DropOldest() {
@@ -177,6 +237,7 @@ const EventOutbox::Event* EventOutbox::Find(quint64 seq) const {
 }
 
 void EventOutbox::Sync() {
+    WriteUnwritten();
     if (m_bDataDirty && m_fd >= 0) {
         // The lines before the acknowledged position: an id in the ack file whose line was lost
         // would only mean "send all again".
@@ -186,7 +247,7 @@ void EventOutbox::Sync() {
     if (m_bAckDirty) {
         WriteAckFile();
     }
-    const qint64 acknowledgedLines = m_nFileLines - PendingCount();
+    const qint64 acknowledgedLines = m_nFileLines - PendingInFile();
     if (m_fd >= 0 && acknowledgedLines >= kCompactLines && acknowledgedLines > PendingCount()) {
         Compact();
     }

@@ -11,6 +11,11 @@
 // written to a new file, which is renamed over the old) when it is read back and when its
 // acknowledged head has grown large; a crash at any moment leaves either the old file or the new.
 //
+// A write that fails (a full disk, a file size limit) never leaves part of a line behind: the
+// file is cut back to its last whole line, the events not written stay in memory, and they are
+// written, in order, at the next append or sync. A compaction that fails keeps the old file.
+// Each failure is logged once until writing works again.
+//
 // Bounded: beyond `maxEvents` pending events the oldest are dropped and counted.
 //
 // Not thread-safe: one thread (the publisher's, the GUI thread) uses it.
@@ -65,8 +70,14 @@ private:
     };
 
     static QByteArray Line(const Event& event);
-    // Replaces the file by one holding only the pending events; reopens it for appending.
-    bool Compact();
+    // Replaces the file by one holding only the pending events, which it then appends to. On
+    // failure the old file stays (or, at Open, `oldWholeBytes` of it, its last line cut by a
+    // crash left out). False when no file can be written at all.
+    bool Compact(qint64 oldWholeBytes = -1);
+    // Appends the pending events not yet in the file; false when a write failed.
+    bool WriteUnwritten();
+    // Pending events that are in the file.
+    qint64 PendingInFile() const;
     void WriteAckFile();
     void DropOldest();
 
@@ -75,8 +86,12 @@ private:
     int m_fd = -1;
     std::deque<Entry> m_Pending;  // oldest first; unacknowledged, or acknowledged out of order
     quint64 m_nNextSeq = 1;
-    qint64 m_nFileLines = 0;  // lines in the file, acknowledged ones included
-    QByteArray m_AckedId;     // last of the acknowledged head, persisted in the ack file
+    quint64 m_nWrittenSeq = 1;       // the first event not in the file (when still pending)
+    qint64 m_nFileLines = 0;         // lines in the file, acknowledged ones included
+    qint64 m_nFileBytes = 0;         // the file's length up to its last whole line
+    bool m_bWriteFailing = false;    // a failed write was logged; none has worked since
+    bool m_bCompactFailing = false;  // the same for compactions
+    QByteArray m_AckedId;            // last of the acknowledged head, persisted in the ack file
     bool m_bAckDirty = false;
     bool m_bDataDirty = false;
     quint64 m_nDropped = 0;

@@ -1,7 +1,11 @@
 // The outbox against real files: what a run leaves is what the next run sends, in order.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <QString>
+
+#include <filesystem>
 
 #include "events/EventOutbox.h"
 #include "support/CapturedMessages.h"
@@ -36,7 +40,68 @@ std::vector<QByteArray> ReadBack(const TempDir& dir) {
     return ids;
 }
 
+// Writes past `bytes` into any file fail with EFBIG (a short write first when one straddles it),
+// as on a full disk, while it lives.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : m_previousSignal(::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &m_previous);
+        const rlimit limit{bytes, m_previous.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &m_previous);
+        ::signal(SIGXFSZ, m_previousSignal);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit m_previous{};
+    sighandler_t m_previousSignal;
+};
+
 }  // namespace
+
+// A write that fails part-way leaves no fragment for the next line to be glued to, and a
+// compaction that fails leaves the old file in use: every event stays on disk, whole, in order.
+TEST(EventOutbox, WritesThatFailLoseNoEventAndBreakNoLine) {
+    struct Case {
+        const char* name;
+        int events;       // appended before the failure, all but the last acknowledged
+        bool compaction;  // the failing write is a compaction's (an append's otherwise)
+    };
+    for (const Case& c : {Case{"append", 2, false}, Case{"compaction", 4200, true}}) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        CalorviewTest::CapturedMessages log;
+        EventOutbox outbox(Folder(dir));
+        ASSERT_TRUE(outbox.Open());
+        AppendNumbered(outbox, 1, c.events);
+        while (outbox.PendingCount() > 1) {
+            outbox.Acknowledge(outbox.FirstSeq());
+        }
+        const auto size = std::filesystem::file_size(dir.file("mqtt-outbox.jsonl"));
+        {
+            // The append straddles the limit; a compaction's new file (one line) passes it.
+            FileSizeLimit limit(c.compaction ? 10 : size + 10);
+            outbox.Sync();
+            AppendNumbered(outbox, c.events + 1, c.events + 1);
+            outbox.Sync();  // tries again and fails again, silently
+        }
+        AppendNumbered(outbox, c.events + 2, c.events + 2);
+        outbox.Sync();
+        EXPECT_EQ(log.count("appending to the outbox"), 2) << "failed once, then works again";
+        EXPECT_EQ(log.count("cannot be rewritten"), c.compaction ? 1 : 0);
+        EXPECT_EQ(ReadBack(dir),
+                  (std::vector<QByteArray>{Id(c.events), Id(c.events + 1), Id(c.events + 2)}));
+        const std::string text = CalorviewTest::readFile(dir.file("mqtt-outbox.jsonl"));
+        for (int n = c.events; n <= c.events + 2; ++n) {
+            EXPECT_NE(text.find("\t{\"n\":" + std::to_string(n) + "}\n"), std::string::npos)
+                << "a whole line for " << n << " in " << text.substr(0, 400);
+        }
+    }
+}
 
 TEST(EventOutbox, OnlyTheContiguouslyAcknowledgedHeadLeaves) {
     TempDir dir;
