@@ -4,7 +4,9 @@
 # quiet and alarm stretches (alarm snapshots and an alarm recording being written), during a
 # manual recording (Record clicked with xdotool), with the alarm viewer open (an alarm item
 # clicked with xdotool). A run fails when the program does not end with status 0 within a second
-# of the signal (three while a recording is being finished), or leaves a file that is not
+# of the signal (three while a recording is being finished; a signal that comes before the
+# program's main has begun meets only the kernel's default action, which is reported, not
+# failed), or leaves a file that is not
 # finished or not in its folder: every recording must decode with ffprobe (PVF after pvf-tool
 # to-mp4), every snapshot pass pngcheck, an alarm recording (its MP4 comment says so) lie only in
 # AlarmRecords/ and a manual one only in Records/, nothing new anywhere else but alarm snapshots
@@ -160,6 +162,8 @@ for ((run = 1; run <= runs; ++run)); do
     kinds=(early moment moment record viewer)
     kind=${kinds[RANDOM % ${#kinds[@]}]}
     log="$work/run-$run.log"
+    # Its single-instance lock, the first thing it makes, tells that its main has begun.
+    rm -f "$XDG_RUNTIME_DIR/Calorview"
     "$(dirname "$0")/run-staged.sh" "$app" >"$log" 2>&1 &
     pid=$!  # run-staged.sh ends by exec'ing the program: this is its process
     started=true
@@ -193,6 +197,8 @@ for ((run = 1; run <= runs; ++run)); do
     if find "/proc/$pid/fd" -mindepth 1 -printf '%l\n' 2>/dev/null | grep -q "^$app/\(Alarm\)\?Records/"; then
         recording=true
     fi
+    before_main=true
+    [[ -e "$XDG_RUNTIME_DIR/Calorview" ]] && before_main=false
     signalled=$(now_ms)
     kill -TERM "$pid" 2>/dev/null || true
     while alive && (($(now_ms) - signalled < 10000)); do
@@ -206,7 +212,9 @@ for ((run = 1; run <= runs; ++run)); do
         wait "$pid" 2>/dev/null || status=$?
     else
         wait "$pid" || status=$?
-        if ((status == 128 + 15)); then
+        if ((status == 128 + 15)) && $before_main; then
+            kind="$kind, before main"  # only the kernel's default action exists then
+        elif ((status == 128 + 15)); then
             problem "ended by the signal itself (status $status): no handler for it yet"
         elif ((status != 0)); then
             problem "ended with status $status"

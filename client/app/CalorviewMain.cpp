@@ -14,12 +14,15 @@
 #include "events/StationEvents.h"
 #include "platform/CrashReport.h"
 #include "platform/SingleInstance.h"
+#include "platform/TerminationSignals.h"
 #include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
 
 namespace {
 
 int refuseSecondInstance(int argc, char** argv) {
+    // No window of ours to close: a SIGTERM ends the message at once.
+    TerminationSignals::StopHolding();
     // The application object exists only to show the message.
     QApplication app(argc, argv);
     QMessageBox box(QMessageBox::NoIcon, "Attention", "Application is already running",
@@ -31,6 +34,8 @@ int refuseSecondInstance(int argc, char** argv) {
 }  // namespace
 
 int CalorviewMain(int argc, char** argv) {
+    // Before any thread exists: a SIGTERM during the start then closes the window like any other.
+    TerminationSignals::HoldUntilHandled();
     QString detail;
     switch (SingleInstance::acquire(&detail)) {
         case SingleInstance::Result::kAcquired:

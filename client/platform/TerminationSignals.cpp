@@ -1,5 +1,6 @@
 #include "platform/TerminationSignals.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,7 +22,25 @@ void onSignal(int number) {
     errno = savedErrno;
 }
 
+sigset_t TerminationSet() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+
 }  // namespace
+
+void TerminationSignals::HoldUntilHandled() {
+    const sigset_t set = TerminationSet();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void TerminationSignals::StopHolding() {
+    const sigset_t set = TerminationSet();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_signalPipe) != 0) {
@@ -35,6 +54,8 @@ TerminationSignals::TerminationSignals(QObject* parent) : QObject(parent) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    // Every other thread keeps them blocked, so the handler runs here.
+    StopHolding();
 }
 
 TerminationSignals::~TerminationSignals() {

@@ -55,6 +55,20 @@ TEST_F(EndToEndTest, ConnectsToTheVirtualCameraAndClosesOnSigterm) {
     EXPECT_NE(settings.find("SnapshotPath=./Snapshot"), std::string::npos) << settings;
 }
 
+// A SIGTERM while the program starts (a service manager stopping it at once) is a clean end too,
+// from the moment its own code runs (before that the kernel's default action is all there is).
+TEST_F(EndToEndTest, ASigtermWhileStartingIsACleanEnd) {
+    m_process.start(QString::fromStdString((m_app / "calorview").string()), {});
+    ASSERT_TRUE(m_process.waitForStarted(5000));
+    // Its single-instance lock, the first thing it makes, says that its main has begun.
+    const std::filesystem::path lock = m_dir.path() / "Calorview";
+    ASSERT_TRUE(CalorviewTest::waitUntil([&] { return std::filesystem::exists(lock); }));
+    m_process.terminate();
+    ASSERT_TRUE(m_process.waitForFinished(10000));
+    EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(m_process.exitCode(), 0);
+}
+
 TEST_F(EndToEndTest, CorruptFilesInTheApplicationFolderAreSurvived) {
     const std::string garbage("\x89\x00\xff{[garbage\x01\x02", 14);
     CalorviewTest::writeFile(
