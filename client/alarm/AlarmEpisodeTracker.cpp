@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 #include "platform/TickClock.h"
 
@@ -33,9 +34,13 @@ void AlarmEpisodeTracker::OnAlarmFrame(const char* displayTime, int32_t tenths, 
     bool began = false;
     {
         std::lock_guard lock(m_Mutex);
-        if (m_Live.serial != 0 && now - m_Live.lastTick >= kHoldMs && m_Closed.serial == 0) {
-            m_Closed = m_Live;
-            m_Live.serial = 0;
+        if (m_Live.serial != 0 && now - m_Live.lastTick >= kHoldMs) {
+            if (m_nClosedCount < kClosedSlots) {
+                m_Closed[m_nClosedCount++] = m_Live;
+                m_Live.serial = 0;
+            } else {
+                ++m_nContinued;
+            }
         }
         if (m_Live.serial == 0) {
             began = true;
@@ -59,7 +64,9 @@ void AlarmEpisodeTracker::OnAlarmFrame(const char* displayTime, int32_t tenths, 
 }
 
 void AlarmEpisodeTracker::Collect(bool endNow) {
-    CaptureFacts closed;
+    std::array<CaptureFacts, kClosedSlots> closed;
+    int closedCount = 0;
+    quint64 continued = 0;
     CaptureFacts live;
     uint32_t now;
     bool ended = false;
@@ -68,16 +75,23 @@ void AlarmEpisodeTracker::Collect(bool endNow) {
         // Read under the lock: a frame taken in between would lie in this reading's future, and
         // the unsigned difference would end its episode.
         now = TickClock::Now();
-        closed = m_Closed;
-        m_Closed.serial = 0;
+        closedCount = std::exchange(m_nClosedCount, 0);
+        std::copy_n(m_Closed.begin(), closedCount, closed.begin());
+        continued = std::exchange(m_nContinued, 0);
         live = m_Live;
         if (live.serial != 0 && (endNow || now - live.lastTick >= kHoldMs)) {
             m_Live.serial = 0;
             ended = true;
         }
     }
-    if (closed.serial != 0) {
-        Finish(closed);
+    for (int i = 0; i < closedCount; ++i) {
+        Finish(closed[i]);
+    }
+    if (continued != 0) {
+        qWarning(
+            "AlarmEpisodeTracker: the GUI thread was held up for more than %d alarm holds; "
+            "%llu alarms after a hold went on in the episode before",
+            kClosedSlots, static_cast<unsigned long long>(continued));
     }
     if (live.serial == 0) {
         m_Timer.stop();

@@ -8,12 +8,16 @@
 // bytes: no allocation and no queued event per frame. Only the first frame of an episode posts
 // one queued call (Sync) to the GUI thread. The GUI thread ends an episode from its own timer
 // once the hold has passed; should the capture thread find the hold passed first (the GUI thread
-// was held up), it moves the finished episode into m_Closed and begins the next, so no episode
-// is merged into another. Ticks come from TickClock, so tests drive the hold without waiting.
+// was held up), it moves the finished episode into m_Closed, kClosedSlots slots kept from the
+// start, and begins the next, so no episode is merged into another however many end before the
+// GUI thread looks again. Only with every slot taken (the GUI thread held up for over
+// kClosedSlots holds) does an episode go on instead, which the GUI thread then logs.
+// Ticks come from TickClock, so tests drive the hold without waiting.
 #pragma once
 
 #include <QObject>
 #include <QTimer>
+#include <array>
 #include <cstdint>
 #include <mutex>
 
@@ -24,6 +28,8 @@ class AlarmEpisodeTracker : public QObject {
 
 public:
     static constexpr uint32_t kHoldMs = 5000;
+    // Episodes the capture thread may end before the GUI thread takes them up.
+    static constexpr int kClosedSlots = 64;
     // episodeStarted waits at most this long for the first alarm's snapshot outcome.
     static constexpr uint32_t kStartWaitMs = 1000;
 
@@ -77,9 +83,12 @@ private:
     void ArmTimer(const CaptureFacts& facts);
 
     std::mutex m_Mutex;
-    CaptureFacts m_Live;     // guarded by m_Mutex: the episode in progress, serial 0 when none
-    CaptureFacts m_Closed;   // guarded by m_Mutex: ended by the capture thread, not yet reported
-    quint64 m_nSerials = 0;  // guarded by m_Mutex
+    CaptureFacts m_Live;  // guarded by m_Mutex: the episode in progress, serial 0 when none
+    // Guarded by m_Mutex: ended by the capture thread, not yet reported, oldest first.
+    std::array<CaptureFacts, kClosedSlots> m_Closed;
+    int m_nClosedCount = 0;
+    quint64 m_nContinued = 0;  // guarded by m_Mutex: episodes that went on, m_Closed full
+    quint64 m_nSerials = 0;    // guarded by m_Mutex
 
     // GUI thread.
     AlarmEpisode m_Episode;  // serial 0 when none is open
