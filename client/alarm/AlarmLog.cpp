@@ -109,7 +109,9 @@ QString AlarmLog::EnsureToday() {
 
 bool AlarmLog::Write(const QString& path, const QByteArray& line, QString* error) {
     const QByteArray localPath = QFile::encodeName(path);
-    const int fd = ::open(localPath.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The name is predictable: a link or a FIFO planted under it must not receive the lines.
+    const int fd = ::open(localPath.constData(),
+                          O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = Describe(errno);
         return false;
@@ -117,6 +119,11 @@ bool AlarmLog::Write(const QString& path, const QByteArray& line, QString* error
     QByteArray text;
     struct stat status {};
     bool ok = ::fstat(fd, &status) == 0;
+    if (ok && !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("not a regular file");
+        return false;
+    }
     if (ok && status.st_size == 0) {
         text = Header();
     } else if (ok && !line.isEmpty()) {

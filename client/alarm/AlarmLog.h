@@ -4,6 +4,8 @@
 // progress; a line a crash cut short stays as it is and the next one starts on a line of its own.
 // An episode that runs over midnight goes into the file of the day it began.
 //
+// The file is never reached through a symbolic link, and only a regular file is written.
+//
 // GUI thread only; every append opens, writes and closes the file, so no state is shared.
 #pragma once
 

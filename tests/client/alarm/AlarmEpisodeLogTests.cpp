@@ -2,6 +2,7 @@
 // hold that ends or merges episodes (driven by a hand-moved tick clock), the capture thread
 // running ahead of a held-up GUI thread, and the log file's rules on real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QDir>
 #include <QRegularExpression>
@@ -229,7 +230,8 @@ TEST(AlarmEpisode, AGuiThreadHeldUpForSeveralHoldsStillGetsEveryEpisode) {
 }
 
 // The file's own rules: the day the episode began, the header only in a new file, a line that
-// a crash cut left alone, RFC 4180 quoting, and a failing folder logged once.
+// a crash cut left alone, RFC 4180 quoting, a failing folder logged once, and a link or FIFO
+// planted under the day's name refused.
 TEST(AlarmLog, FileRules) {
     const QTimeZone zone(3600);
     const QDateTime beforeMidnight(QDate(2026, 12, 8), QTime(23, 59, 58), zone);
@@ -285,4 +287,25 @@ TEST(AlarmLog, FileRules) {
     EXPECT_TRUE(log.Append(spanning, folder));
     EXPECT_FALSE(log.Append(spanning, missing));
     EXPECT_EQ(messages.count("AlarmLog: cannot append"), 2) << "a new failure after a success";
+
+    // Someone plants a link (or a FIFO) under the name: its target gets nothing, and "Open alarm
+    // log" does not open it.
+    const auto target = dir.path() / "target";
+    CalorviewTest::writeFile(target.string(), "keep");
+    const auto todays =
+        dir.path() / "Images" / AlarmLog::FileName(QDate::currentDate()).toStdString();
+    for (const bool fifo : {false, true}) {
+        std::filesystem::remove(todays);
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(todays.c_str(), 0644), 0);
+        } else {
+            std::filesystem::create_symlink(target, todays);
+        }
+        AlarmEpisode now = Episode(QDateTime::currentDateTime(), QDateTime::currentDateTime());
+        EXPECT_FALSE(log.Append(now, QString::fromStdString((dir.path() / "Images").string())));
+        QDir::setCurrent(folder);
+        EXPECT_EQ(AlarmLog::EnsureToday(), QString());
+        QDir::setCurrent(previous);
+    }
+    EXPECT_EQ(CalorviewTest::readFile(target.string()), "keep");
 }
