@@ -99,54 +99,45 @@ bool VideoWindow::IsStillRecvYUV() {
 
 void VideoWindow::CopyFrameForSnapshot() {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(nullptr, false);
+    CopyFrameLocked();
 }
 
 void VideoWindow::CopyFrameForSnapshot(char* timeOut) {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(nullptr, false);
+    CopyFrameLocked();
     std::memcpy(timeOut, m_CaptureTime, std::strlen(m_CaptureTime));
+}
+
+void VideoWindow::CopyFrameLocked() {
+    const std::vector<unsigned char>& latest =
+        m_FrameInSnapshot ? m_AlarmSnapshot.frame : m_FrameBuffer;
+    m_Snapshot.frame.assign(latest.begin(), latest.end());
+    m_Snapshot.timeOfDay = SecondsOfDay(m_CaptureClock);
+    m_Snapshot.facts.fileTime.assign(m_CaptureTime);
+    m_Snapshot.facts.displayTime.clear();
+    m_Snapshot.facts.temperatureTenths.reset();
 }
 
 void VideoWindow::CopyFrameForSnapshot(const FrameFacts& facts) {
     std::lock_guard lock(m_BufferMutex);
-    CopyFrameLocked(&facts, true);
-}
-
-void VideoWindow::CopyFrameLocked(const FrameFacts* facts, bool swap) {
     // The buffers always have one size; before the first frame both are empty.
     if (!m_FrameInSnapshot) {
-        if (swap) {
-            // The alarm intake, on an alarm frame, on the capture thread: the frame changes
-            // buffers instead of being copied (614 KB, under the lock, on nearly every frame
-            // of an alarm). The frame buffer's old picture is overwritten by the next frame
-            // before anything reads it (OnFrame, then WriteRecordFrame, on this thread).
-            std::swap(m_FrameBuffer, m_SnapshotBuffer);
-            m_FrameInSnapshot = true;
-        } else {
-            m_SnapshotBuffer = m_FrameBuffer;
-        }
+        // The alarm intake, on an alarm frame, on the capture thread: the frame changes
+        // buffers instead of being copied (614 KB, under the lock, on nearly every frame of an
+        // alarm). The frame buffer's old picture is overwritten by the next frame before
+        // anything reads it (OnFrame, then WriteRecordFrame, on this thread).
+        std::swap(m_FrameBuffer, m_AlarmSnapshot.frame);
+        m_FrameInSnapshot = true;
     }
-    m_SnapshotTimeOfDay = SecondsOfDay(m_CaptureClock);
-    if (facts != nullptr) {
-        m_SnapshotFacts = *facts;
-        return;
-    }
-    m_SnapshotFacts.fileTime.assign(m_CaptureTime);
-    m_SnapshotFacts.displayTime.clear();
-    m_SnapshotFacts.temperatureTenths.reset();
+    m_AlarmSnapshot.timeOfDay = SecondsOfDay(m_CaptureClock);
+    m_AlarmSnapshot.facts = facts;
 }
 
 void VideoWindow::SnapshotCopy(std::vector<unsigned char>* frame, int* width, int* height) const {
     std::lock_guard lock(m_BufferMutex);
-    SnapshotCopyLocked(frame, width, height);
-}
-
-void VideoWindow::SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width,
-                                     int* height) const {
     *width = m_FrameWidth;
     *height = m_FrameHeight;
-    frame->assign(m_SnapshotBuffer.begin(), m_SnapshotBuffer.end());
+    frame->assign(m_Snapshot.frame.begin(), m_Snapshot.frame.end());
 }
 
 bool VideoWindow::IsCurrentRecording(quint64 generation) const {
@@ -173,20 +164,23 @@ bool VideoWindow::HasRoomFor(const char* path, int* result) {
     return true;
 }
 
-bool VideoWindow::FillSnapshotRequest(SnapshotRequest* request, const char* path) const {
+bool VideoWindow::FillSnapshotRequest(SnapshotRequest* request, const char* path,
+                                      const SnapshotBuffer& buffer) const {
     {
         // One whole frame with its own time and facts, copied under the buffer lock.
         std::lock_guard lock(m_BufferMutex);
-        SnapshotCopyLocked(&request->frame, &request->width, &request->height);
-        request->timeOfDay = m_SnapshotTimeOfDay;
-        request->facts = m_SnapshotFacts;
+        request->width = m_FrameWidth;
+        request->height = m_FrameHeight;
+        request->frame.assign(buffer.frame.begin(), buffer.frame.end());
+        request->timeOfDay = buffer.timeOfDay;
+        request->facts = buffer.facts;
     }
     request->path = path;
     return !request->frame.empty();
 }
 
 bool VideoWindow::SaveSnapshot(const char* path, int* result) {
-    return HasRoomFor(path, result) && FillSnapshotRequest(&m_SnapshotRequest, path) &&
+    return HasRoomFor(path, result) && FillSnapshotRequest(&m_SnapshotRequest, path, m_Snapshot) &&
            m_SnapshotWriter.Write(m_SnapshotRequest, &m_SnapshotResult);
 }
 
@@ -195,7 +189,7 @@ bool VideoWindow::StartSnapshotSave(const char* path, int* result, QSize thumbna
         return false;
     }
     SnapshotRequest* request = m_SnapshotWorker.Request();
-    if (request == nullptr || !FillSnapshotRequest(request, path)) {
+    if (request == nullptr || !FillSnapshotRequest(request, path, m_AlarmSnapshot)) {
         return false;
     }
     request->thumbnailSize = thumbnailSize;
@@ -441,7 +435,8 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
         if (width != m_FrameWidth || height != m_FrameHeight) {
             // Fresh vectors, not resize(): the old memory is given back, not kept as capacity.
             m_FrameBuffer = std::vector<unsigned char>(pixels * 2);
-            m_SnapshotBuffer = std::vector<unsigned char>(pixels * 2);
+            m_Snapshot.frame = std::vector<unsigned char>(pixels * 2);
+            m_AlarmSnapshot.frame = std::vector<unsigned char>(pixels * 2);
             m_FrameWidth = width;
             m_FrameHeight = height;
             resized = true;

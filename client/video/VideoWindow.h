@@ -15,19 +15,24 @@
 // file's writer thread writes them, never the capture thread. A manual recording drops them and
 // starts at a key frame of its own. With the setting at 0 nothing is encoded outside recordings.
 //
+// Snapshots: the manual snapshot and the alarm snapshot each have a buffer of their own, so that
+// neither can take the other's frame or facts: the snapshot buffer (CopyFrameForSnapshot() and
+// CopyFrameForSnapshot(timeOut), saved by SaveSnapshot) and the alarm snapshot buffer
+// (CopyFrameForSnapshot(facts), the alarm intake's, saved by StartSnapshotSave).
+//
 // Threads: OnFrame, VideoFrameConsumer and WriteRecordFrame run on the capture thread;
 // CopyFrameForSnapshot on either thread (the alarm intake on the capture thread, the snapshot
 // button on the GUI thread) and SnapshotCopy on any; everything else on the GUI thread.
 // m_BufferMutex guards the frame and snapshot buffers, their size and the capture time, and the
-// snapshot's own time of day and facts, so a copy always sees one whole frame of one size and
-// a snapshot tells of the very frame it shows; the alarm intake's copy is a swap of the two
-// buffers under it (capture thread only, see CopyFrameForSnapshot). m_RecordMutex guards the
-// encoder and container handles, the recording work buffers and the pre-alarm frames
-// (m_PreAlarm); it is taken after m_BufferMutex,
-// never around file I/O (the container's writer thread does that). The last frame tick, the time of
-// day and the flags are atomics. Snapshots are copied out of the snapshot buffer under
-// m_BufferMutex; the manual one is written on the GUI thread (m_SnapshotWriter), an alarm's on the
-// "Snapshot" thread (m_SnapshotWorker), which reports through the queued snapshotSaved.
+// snapshots' own times of day and facts, so a copy always sees one whole frame of one size and
+// a snapshot tells of the very frame it shows; the alarm intake's copy is a swap of the frame
+// buffer and the alarm snapshot buffer under it (capture thread only, see CopyFrameForSnapshot).
+// m_RecordMutex guards the encoder and container handles, the recording work buffers and the
+// pre-alarm frames (m_PreAlarm); it is taken after m_BufferMutex, never around file I/O (the
+// container's writer thread does that). The last frame tick, the time of day and the flags are
+// atomics. Snapshots are copied out of their buffers under m_BufferMutex; the manual one is
+// written on the GUI thread (m_SnapshotWriter), an alarm's on the "Snapshot" thread
+// (m_SnapshotWorker), which reports through the queued snapshotSaved.
 #pragma once
 
 #include <QImage>
@@ -69,9 +74,9 @@ public:
     // The same, then copies the frame's file-time string (without its terminating zero) into
     // `timeOut`, a zero-filled buffer of 32 bytes. Any thread.
     void CopyFrameForSnapshot(char* timeOut);
-    // The same with an alarm's facts, taken by the alarm intake for this frame. Capture thread
-    // only: the frame moves into the snapshot buffer by a swap, not a copy, which is safe only on
-    // the thread that writes the frame buffer.
+    // The current frame into the alarm snapshot buffer, with an alarm's facts, taken by the
+    // alarm intake for this frame. Capture thread only: the frame moves into that buffer by a
+    // swap, not a copy, which is safe only on the thread that writes the frame buffer.
     void CopyFrameForSnapshot(const FrameFacts& facts);
     // Copies the snapshot buffer (UYVY) into `frame`, reusing its capacity, with its size;
     // empty before the first frame. Any thread.
@@ -85,8 +90,9 @@ public:
     // with *result = 1 when the folder's disk has less than 5 GiB free (otherwise *result is
     // left alone). GUI thread.
     bool SaveSnapshot(const char* path, int* result);
-    // The same save on the "Snapshot" thread: true when it started (the frame is copied before
-    // this returns); snapshotSaved tells how it ended, with a thumbnail of `thumbnailSize`.
+    // The frame held in the alarm snapshot buffer, saved the same way on the "Snapshot" thread:
+    // true when it started (the frame is copied before this returns); snapshotSaved tells how it
+    // ended, with a thumbnail of `thumbnailSize`.
     // False when refused for disk space (*result = 1), before the first frame, or when the save
     // before is still hanging on its disk. GUI thread.
     bool StartSnapshotSave(const char* path, int* result, QSize thumbnailSize);
@@ -143,11 +149,16 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    // m_BufferMutex held: the current frame, its time of day and `facts` (null: its own capture
-    // time) into the snapshot buffer; by swapping the two buffers when `swap` (capture thread).
-    void CopyFrameLocked(const FrameFacts* facts, bool swap);
-    // m_BufferMutex held: what SnapshotCopy gives.
-    void SnapshotCopyLocked(std::vector<unsigned char>* frame, int* width, int* height) const;
+    // A frame kept for a snapshot, UYVY, with what its PNG tells.
+    struct SnapshotBuffer {
+        std::vector<unsigned char> frame;
+        int timeOfDay = 0;  // seconds since midnight
+        FrameFacts facts;
+    };
+
+    // m_BufferMutex held: the latest frame (in the alarm snapshot buffer after its swap), its
+    // time of day and its own capture time into the snapshot buffer.
+    void CopyFrameLocked();
     // The free-space rule for `path`: false with *result = 1 when its folder's disk is short.
     static bool HasRoomFor(const char* path, int* result);
     // The pre-alarm seconds in force: the setting while alarms and alarm recording are on,
@@ -165,25 +176,25 @@ private:
     // (which empties m_PreAlarm, whose stream it does not continue) when needed. False when
     // none could be opened.
     bool FitEncoderLocked(int width, int height);
-    // `request` becomes the snapshot buffer's frame, its time and facts, to be saved at `path`.
-    // False before the first frame.
-    bool FillSnapshotRequest(SnapshotRequest* request, const char* path) const;
+    // `request` becomes the frame of `buffer` (the snapshot buffer or the alarm one) with its
+    // time and facts, to be saved at `path`. False before the first frame.
+    bool FillSnapshotRequest(SnapshotRequest* request, const char* path,
+                             const SnapshotBuffer& buffer) const;
 
     OSDWindow* m_OSD = nullptr;  // child overlay; set in the constructor, then constant
 
     // Guarded by m_BufferMutex: allocated together when the frame size changes, freed together.
     mutable std::mutex m_BufferMutex;
-    std::vector<unsigned char> m_FrameBuffer;     // latest picture, UYVY
-    std::vector<unsigned char> m_SnapshotBuffer;  // frame chosen for a snapshot, UYVY
-    // The latest frame was swapped into the snapshot buffer: m_FrameBuffer holds an older
-    // picture until the next frame, and the snapshot buffer is the latest frame.
+    std::vector<unsigned char> m_FrameBuffer;  // latest picture, UYVY
+    SnapshotBuffer m_Snapshot;                 // chosen for the manual snapshot
+    SnapshotBuffer m_AlarmSnapshot;            // chosen by the alarm intake
+    // The latest frame was swapped into the alarm snapshot buffer: m_FrameBuffer holds an older
+    // picture until the next frame, and the alarm snapshot buffer is the latest frame.
     bool m_FrameInSnapshot = false;
     int m_FrameWidth = 0;
     int m_FrameHeight = 0;
     char m_CaptureTime[32]{};      // latest frame's file-time string
     CaptureTime m_CaptureClock{};  // latest frame's capture time
-    int m_SnapshotTimeOfDay = 0;   // the snapshot buffer's frame: seconds since midnight
-    FrameFacts m_SnapshotFacts;    // the snapshot buffer's frame: what its PNG tells
 
     std::atomic<int> m_TimeOfDay{0};
     std::atomic<uint32_t> m_LastFrameTick{0};

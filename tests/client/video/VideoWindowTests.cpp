@@ -180,9 +180,10 @@ TEST_F(VideoWindowTest, PaintsThePictureLetterboxedBetweenBlackBars) {
     EXPECT_EQ(shot.pixel(1200, 5), qRgb(0, 0, 0));
 }
 
-// The alarm intake copies every alarm frame with its facts, and the GUI saves later: the file
+// The alarm intake copies its alarm frame with its facts, and the GUI saves later: the file
 // shows the last frame copied, and its texts and burnt-in time must be that frame's, not those
-// of the alarm that asked for the save nor the time of a newer frame.
+// of a newer frame. The snapshot button's copy and save, whenever they fall in between, take
+// neither the alarm's frame nor its facts, nor give it theirs.
 TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     CalorviewTest::TempDir dir;
     CalorviewTest::FakeDiskSpace disk;
@@ -191,8 +192,13 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     frame(240, 320, 80, 0, {20, 7, 17, 12, 34, 57}, "20200717_123457");
     m_window->CopyFrameForSnapshot(FrameFacts{"20200717_123457", "2020-07-17 12:34:57", 1031, 1});
     frame(240, 320, 110, 0, {20, 7, 17, 13, 0, 0}, "20200717_130000");
+    // The snapshot button between the alarm's copy and its save.
+    char time[32] = {};
+    m_window->CopyFrameForSnapshot(time);
+    frame(240, 320, 140, 0, {20, 7, 17, 13, 0, 1}, "20200717_130001");
     int result = 0;
-    ASSERT_TRUE(m_window->SaveSnapshot(dir.file("alarm.png").c_str(), &result));
+    ASSERT_TRUE(m_window->StartSnapshotSave(dir.file("alarm.png").c_str(), &result, QSize()));
+    ASSERT_TRUE(m_window->WaitForSnapshotSave(5000));
     QImage image(QString::fromStdString(dir.file("alarm.png")));
     const auto text = [&](const char* key) { return image.text(key).toStdString(); };
     EXPECT_EQ(text("Camera time"), "2020-07-17 12:34:57");
@@ -202,10 +208,9 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
               snapshotPicture(240, 320, 80, 12 * 3600 + 34 * 60 + 57));
 
-    // The snapshot button's copy tells only the frame's own capture time.
-    char time[32] = {};
-    m_window->CopyFrameForSnapshot(time);
-    frame(240, 320, 140, 0, {20, 7, 17, 13, 0, 1}, "20200717_130001");
+    // The snapshot button's copy tells only the frame's own capture time, though an alarm's copy
+    // came between it and its save.
+    m_window->CopyFrameForSnapshot(FrameFacts{"20200717_130001", "2020-07-17 13:00:01", 990, 0});
     ASSERT_TRUE(m_window->SaveSnapshot(dir.file("manual.png").c_str(), &result));
     image.load(QString::fromStdString(dir.file("manual.png")));
     EXPECT_EQ(text("Camera time"), "20200717_130000");
