@@ -33,7 +33,7 @@ bool SnapshotWriter::Write(const SnapshotRequest& request, SnapshotResult* resul
                : m_PngWriter.Encode(m_Rgb.data(), width, height, text, &m_Png))) {
         return false;
     }
-    result->path = WriteNewFile(request.path);
+    result->path = WriteNewFile(request.path, request.durable);
     if (result->path.empty()) {
         return false;
     }
@@ -74,7 +74,7 @@ bool SnapshotWriter::GreyPicture(const SnapshotRequest& request) {
                                       m_Grey.data() + skipped);
 }
 
-std::string SnapshotWriter::WriteNewFile(const std::string& path) const {
+std::string SnapshotWriter::WriteNewFile(const std::string& path, bool durable) const {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     std::string name = path.substr(folder.size());
@@ -96,10 +96,23 @@ std::string SnapshotWriter::WriteNewFile(const std::string& path) const {
         written = n > 0;
         done += written ? static_cast<size_t>(n) : 0;
     }
+    // The data before the name: a rename the journal commits first would name an empty file.
+    written = written && (!durable || ::fdatasync(fd) == 0);
     written = ::close(fd) == 0 && written;
     const std::string placed = written ? RenameToFreeName(temporary, path) : std::string();
     if (placed.empty()) {
         ::unlink(temporary.c_str());  // half a picture is no snapshot
+        return placed;
+    }
+    if (durable) {
+        // The name before whatever names it. (Should the folder's sync fail, the file is still
+        // complete under its name, and it is reported as written.)
+        const int directory =
+            ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (directory >= 0) {
+            (void)::fsync(directory);
+            ::close(directory);
+        }
     }
     return placed;
 }

@@ -29,6 +29,10 @@ struct SnapshotRequest {
     FrameFacts facts;
     std::string path;     // the wanted name (local 8-bit)
     QSize thumbnailSize;  // empty: no thumbnail
+    // The file's data, then its name, reach the disk before Write returns (fdatasync before the
+    // rename, the folder's fsync after it): for a snapshot that a log line or an event will
+    // name, so that after a power cut the name never leads to an empty file.
+    bool durable = false;
 };
 
 struct SnapshotResult {
@@ -42,8 +46,9 @@ public:
     bool Write(const SnapshotRequest& request, SnapshotResult* result);
 
 private:
-    // m_Png into a new file at `path` or its first free "_N" name; that name, or empty.
-    std::string WriteNewFile(const std::string& path) const;
+    // m_Png into a new file at `path` or its first free "_N" name, durable when asked; that
+    // name, or empty.
+    std::string WriteNewFile(const std::string& path, bool durable) const;
     // m_Grey as the picture with its time burnt in, when the frame has no colour: every chroma
     // sample 128, which the conversion turns into R = G = B = Y. False for a coloured frame.
     bool GreyPicture(const SnapshotRequest& request);

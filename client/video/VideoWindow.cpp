@@ -193,6 +193,8 @@ bool VideoWindow::StartSnapshotSave(const char* path, int* result, QSize thumbna
         return false;
     }
     request->thumbnailSize = thumbnailSize;
+    // The alarm log and the station events name it once it is reported.
+    request->durable = true;
     m_SnapshotWorker.Submit();
     return true;
 }

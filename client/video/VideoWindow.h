@@ -90,9 +90,9 @@ public:
     // with *result = 1 when the folder's disk has less than 5 GiB free (otherwise *result is
     // left alone). GUI thread.
     bool SaveSnapshot(const char* path, int* result);
-    // The frame held in the alarm snapshot buffer, saved the same way on the "Snapshot" thread:
-    // true when it started (the frame is copied before this returns); snapshotSaved tells how it
-    // ended, with a thumbnail of `thumbnailSize`.
+    // The frame held in the alarm snapshot buffer, saved the same way on the "Snapshot" thread,
+    // its data and name synced to the disk: true when it started (the frame is copied before this
+    // returns); snapshotSaved tells how it ended, with a thumbnail of `thumbnailSize`.
     // False when refused for disk space (*result = 1), before the first frame, or when the save
     // before is still hanging on its disk. GUI thread.
     bool StartSnapshotSave(const char* path, int* result, QSize thumbnailSize);

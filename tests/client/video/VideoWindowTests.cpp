@@ -1,4 +1,6 @@
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QImage>
@@ -7,7 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "client/video/FrameTestSupport.h"
 #include "media/ColourConversion.h"
@@ -23,6 +28,37 @@
 #include "video/VideoWindow.h"
 
 using CalorviewTest::flatUyvy;
+
+// The file syncs of this process go through here: each is noted with the path of its descriptor,
+// and a folder's fsync also with whether g_watched existed at that moment.
+namespace {
+std::mutex g_syncMutex;
+std::vector<std::string> g_syncs;  // guarded by g_syncMutex
+std::string g_watched;             // guarded by g_syncMutex
+
+void NoteSync(const char* call, int fd) {
+    char path[4096] = {};
+    const ssize_t length =
+        ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+    std::string note = std::string(call) + " " + std::string(path, std::max<ssize_t>(length, 0));
+    std::lock_guard lock(g_syncMutex);
+    if (!g_watched.empty() && std::filesystem::is_directory(note.substr(note.find(' ') + 1))) {
+        note += std::filesystem::exists(g_watched) ? " (named)" : " (not named yet)";
+    }
+    g_syncs.push_back(note);
+}
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int fdatasync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fdatasync"));
+    NoteSync("fdatasync", fd);
+    return real(fd);
+}
+extern "C" __attribute__((visibility("default"))) int fsync(int fd) {
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    NoteSync("fsync", fd);
+    return real(fd);
+}
 
 namespace {
 
@@ -226,6 +262,40 @@ TEST_F(VideoWindowTest, ASnapshotTellsTheFactsAndTimeOfTheFrameItShows) {
     image.load(QString::fromStdString(dir.file("palette.png")));
     EXPECT_EQ(image.convertToFormat(QImage::Format_RGB888),
               snapshotPicture(240, 320, 100, 13 * 3600 + 2, 90, 170));
+}
+
+// An alarm snapshot is named in the alarm log and the station events once it is reported: its
+// data reaches the disk under the temporary name, then its name (the folder's sync, after the
+// rename), both before the report.
+TEST_F(VideoWindowTest, AnAlarmSnapshotIsOnDiskBeforeItIsReported) {
+    CalorviewTest::TempDir dir;
+    CalorviewTest::FakeDiskSpace disk;
+    const std::string folder = std::filesystem::canonical(dir.path()).string();
+    {
+        std::lock_guard lock(g_syncMutex);
+        g_syncs.clear();
+        g_watched = folder + "/Alarm_20200717_123456_0.png";
+    }
+    frame(240, 320, 50);
+    m_window->CopyFrameForSnapshot(FrameFacts{"20200717_123456", "2020-07-17 12:34:56", 385, 0});
+    int result = 0;
+    ASSERT_TRUE(m_window->StartSnapshotSave((folder + "/Alarm_20200717_123456_0.png").c_str(),
+                                            &result, QSize(8, 10)));
+    ASSERT_TRUE(m_window->WaitForSnapshotSave(5000));
+    std::vector<std::string> syncs;
+    {
+        std::lock_guard lock(g_syncMutex);
+        g_watched.clear();
+        for (const std::string& sync : g_syncs) {
+            if (sync.find(folder) != std::string::npos) {
+                syncs.push_back(sync);
+            }
+        }
+    }
+    ASSERT_EQ(syncs.size(), 2u) << testing::PrintToString(syncs);
+    EXPECT_EQ(syncs[0].rfind("fdatasync " + folder + "/.Alarm_20200717_123456_0.png.", 0), 0u)
+        << syncs[0];
+    EXPECT_EQ(syncs[1], "fsync " + folder + " (named)");
 }
 
 // A recorded frame's I420 picture, time burnt in, is the one the RGB path gives, whether it
