@@ -38,7 +38,8 @@ test: build test-sanitizers test-fuzz
 
 # AddressSanitizer + UndefinedBehaviorSanitizer run every test, and the random driver, which only
 # this build registers; ThreadSanitizer runs the tests labelled threaded. LeakSanitizer passes
-# over the leaks listed in tests/lsan.supp, which names only third-party libraries.
+# over the leaks listed in tests/lsan.supp, ThreadSanitizer over the Qt internals in
+# tests/tsan.supp; both name only third-party libraries.
 # -O1 -g1 (line tables: every frame of a report keeps its file and line) compiles the whole suite
 # in about two thirds of RelWithDebInfo's -O2 -g time.
 ASAN_CONFIG := -DCALORVIEW_SANITIZER=address -DCALORVIEW_BENCHMARKS=OFF \
@@ -57,7 +58,8 @@ test-asan: deps
 test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCALORVIEW_SANITIZER=thread
 	cmake --build $(BUILD_TSAN) --target threaded-tests
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 QT_QPA_PLATFORM=offscreen \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp \
+	QT_QPA_PLATFORM=offscreen \
 	$(NO_ASLR) ctest --test-dir $(BUILD_TSAN) -L threaded --output-on-failure -j 2
 
 # libFuzzer targets (docs/fuzzing.md): briefly and with a fixed seed in `make test`, five minutes
