@@ -18,6 +18,10 @@ const QString kAlarmRecordEnabled = QStringLiteral("Alarm/AlarmRecordEnabled");
 const QString kAlarmImages = QStringLiteral("Alarm/AlarmImages");
 const QString kAlarmRecords = QStringLiteral("Alarm/AlarmRecords");
 const QString kPreAlarmSeconds = QStringLiteral("Alarm/PreAlarmSeconds");
+const QString kSnapshotsPerSecond = QStringLiteral("Alarm/SnapshotsPerSecond");
+const QString kFreeSpaceFloorGiB = QStringLiteral("Storage/FreeSpaceFloorGiB");
+const QString kAlarmKeepDays = QStringLiteral("Storage/AlarmKeepDays");
+const QString kRecordKeepDays = QStringLiteral("Storage/RecordKeepDays");
 const QString kRecordType = QStringLiteral("Video/RecordType");
 const QString kRecordPath = QStringLiteral("Video/RecordPath");
 const QString kSnapshotPath = QStringLiteral("Video/SnapshotPath");
@@ -92,6 +96,25 @@ QString SettingStore::getFolder(const QString& key, const QString& defaultFolder
     // An empty folder would make "/" plus a file name: files in the root folder.
     const QString folder = getString(key, defaultFolder);
     return folder.isEmpty() ? defaultFolder : folder;
+}
+
+int SettingStore::getLimitedInt(const QString& key, int defaultValue, int maxValue) const {
+    const int stored = getInt(key, defaultValue);
+    const int used = std::clamp(stored, 0, maxValue);
+    if (used == stored) {
+        return used;
+    }
+    bool first = false;
+    {
+        std::lock_guard lock(m_mutex);
+        first = m_loggedKeys.insert(key).second;
+    }
+    // Once: the capture thread reads some of these keys for every alarm frame.
+    if (first) {
+        qWarning("Settings: %s=%d is out of range (0 to %d); %d is used", qUtf8Printable(key),
+                 stored, maxValue, used);
+    }
+    return used;
 }
 
 QString SettingStore::getString(const QString& key, const QString& defaultValue) const {
@@ -170,10 +193,38 @@ void SettingStore::setAlarmRecordsPath(const QString& value) {
 
 int SettingStore::preAlarmSeconds() const {
     // A hand-edited value beyond the range would let the pre-alarm memory grow without bound.
-    return std::clamp(getInt(kPreAlarmSeconds, 0), 0, kMaxPreAlarmSeconds);
+    return getLimitedInt(kPreAlarmSeconds, 0, kMaxPreAlarmSeconds);
 }
 void SettingStore::setPreAlarmSeconds(int value) {
     setInt(kPreAlarmSeconds, value);
+}
+
+int SettingStore::alarmSnapshotsPerSecond() const {
+    return getLimitedInt(kSnapshotsPerSecond, 0, kMaxSnapshotsPerSecond);
+}
+void SettingStore::setAlarmSnapshotsPerSecond(int value) {
+    setInt(kSnapshotsPerSecond, value);
+}
+
+int SettingStore::freeSpaceFloorGiB() const {
+    return getLimitedInt(kFreeSpaceFloorGiB, 8, kMaxFreeSpaceFloorGiB);
+}
+void SettingStore::setFreeSpaceFloorGiB(int value) {
+    setInt(kFreeSpaceFloorGiB, value);
+}
+
+int SettingStore::alarmKeepDays() const {
+    return getLimitedInt(kAlarmKeepDays, 0, kMaxKeepDays);
+}
+void SettingStore::setAlarmKeepDays(int value) {
+    setInt(kAlarmKeepDays, value);
+}
+
+int SettingStore::recordKeepDays() const {
+    return getLimitedInt(kRecordKeepDays, 0, kMaxKeepDays);
+}
+void SettingStore::setRecordKeepDays(int value) {
+    setInt(kRecordKeepDays, value);
 }
 
 int SettingStore::recordType() const {

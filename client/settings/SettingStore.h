@@ -5,13 +5,15 @@
 // to QSettings' in-memory copy at once; QSettings writes the file back from the event loop.
 //
 // Threads: the GUI thread opens the store and makes every write; the capture thread reads the
-// alarm keys. Every typed getter and setter (and setPath) holds m_mutex for its QSettings call.
+// alarm keys, and other threads may read any key. Every typed getter and setter (and setPath)
+// holds m_mutex for its QSettings call, and the range log for its record of logged keys.
 #pragma once
 
 #include <QString>
 
 #include <memory>
 #include <mutex>
+#include <set>
 
 class QSettings;
 
@@ -57,11 +59,29 @@ public:
     void setAlarmImagesPath(const QString& value);
     QString alarmRecordsPath() const;  // "Alarm/AlarmRecords", "./AlarmRecords"
     void setAlarmRecordsPath(const QString& value);
-    // "Alarm/PreAlarmSeconds", 0: seconds an alarm recording reaches back before its alarm,
-    // limited to 0 .. kMaxPreAlarmSeconds.
+    // The next five keys are read limited to 0 .. their maximum; a hand-edited value outside is
+    // logged once per key and store (qWarning), then used limited.
+    // "Alarm/PreAlarmSeconds", 0: seconds an alarm recording reaches back before its alarm.
     static constexpr int kMaxPreAlarmSeconds = 10;
     int preAlarmSeconds() const;
     void setPreAlarmSeconds(int value);
+    // "Alarm/SnapshotsPerSecond", 0: the most alarm snapshots saved in a second; 0 saves one
+    // for every handled alarm.
+    static constexpr int kMaxSnapshotsPerSecond = 25;
+    int alarmSnapshotsPerSecond() const;
+    void setAlarmSnapshotsPerSecond(int value);
+    // "Storage/FreeSpaceFloorGiB", 8: below this much free space, old alarm episodes are
+    // deleted; 0 turns the floor off.
+    static constexpr int kMaxFreeSpaceFloorGiB = 4096;
+    int freeSpaceFloorGiB() const;
+    void setFreeSpaceFloorGiB(int value);
+    // "Storage/AlarmKeepDays" and "Storage/RecordKeepDays", 0: days alarm episodes, and manual
+    // recordings and snapshots, are kept; 0 keeps them without an age limit.
+    static constexpr int kMaxKeepDays = 3650;
+    int alarmKeepDays() const;
+    void setAlarmKeepDays(int value);
+    int recordKeepDays() const;
+    void setRecordKeepDays(int value);
     int recordType() const;  // "Video/RecordType", 0 (1 = PVF, anything else MP4)
     void setRecordType(int value);
     QString recordPath() const;  // "Video/RecordPath", "./Records"
@@ -72,7 +92,10 @@ public:
 
 private:
     QString getFolder(const QString& key, const QString& defaultFolder) const;
+    // getInt limited to 0 .. maxValue; the first value out of range of each key is logged.
+    int getLimitedInt(const QString& key, int defaultValue, int maxValue) const;
 
     mutable std::mutex m_mutex;
-    std::unique_ptr<QSettings> m_settings;  // null until setPath()
+    std::unique_ptr<QSettings> m_settings;   // null until setPath()
+    mutable std::set<QString> m_loggedKeys;  // keys whose range warning was logged; m_mutex
 };

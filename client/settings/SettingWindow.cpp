@@ -72,26 +72,30 @@ void SettingWindow::setupUi() {
     pageFont.setFamily(QStringLiteral("微软雅黑"));
     setFont(pageFont);
 
-    // The pre-alarm row sits under "Alarm Recode"; the sound rows and the video box make room
-    // for it, 40 pixels lower than they would be without it.
-    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 301);
+    // The pre-alarm row sits under "Alarm Recode" and the snapshot rate row under it; the sound
+    // rows and the video and storage boxes make room for them, 80 pixels lower than they would
+    // be without them.
+    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 341);
     checkBox = makeChild<QCheckBox>(groupBox, "checkBox", 30, 50, 121, 22);
-    checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 170, 181, 22);
-    makeChild<QLabel>(groupBox, "label_3", 50, 208, 81, 22);
-    spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 208, 42, 22);
+    checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 210, 181, 22);
+    makeChild<QLabel>(groupBox, "label_3", 50, 248, 81, 22);
+    spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 248, 42, 22);
     spinBox->setRange(1, 15);
-    makeChild<QLabel>(groupBox, "label_2", 50, 250, 71, 22);
-    lineEdit_5 = makeChild<QLineEdit>(groupBox, "lineEdit_5", 120, 250, 151, 22);
-    makeChild<QPushButton>(groupBox, "pushButton_7", 280, 250, 75, 22);
+    makeChild<QLabel>(groupBox, "label_2", 50, 290, 71, 22);
+    lineEdit_5 = makeChild<QLineEdit>(groupBox, "lineEdit_5", 120, 290, 151, 22);
+    makeChild<QPushButton>(groupBox, "pushButton_7", 280, 290, 75, 22);
     makeChild<QLabel>(groupBox, "label_12", 70, 130, 141, 22);
     spinBox_PreAlarm = makeChild<QSpinBox>(groupBox, "spinBox_PreAlarm", 210, 130, 42, 22);
     spinBox_PreAlarm->setRange(0, SettingStore::kMaxPreAlarmSeconds);
+    makeChild<QLabel>(groupBox, "label_13", 70, 170, 261, 22);
+    spinBox_SnapshotRate = makeChild<QSpinBox>(groupBox, "spinBox_SnapshotRate", 330, 170, 42, 22);
+    spinBox_SnapshotRate->setRange(0, SettingStore::kMaxSnapshotsPerSecond);
     checkBox_Recode = makeChild<QCheckBox>(groupBox, "checkBox_Recode", 50, 90, 111, 22);
     checkBox_Snapshot = makeChild<QCheckBox>(groupBox, "checkBox_Snapshot", 170, 90, 111, 22);
     line_2 = makeLine(groupBox, "line_2", 0, 30, 801, 16, QFrame::Plain);
     makeChild<QLabel>(groupBox, "label", 30, 5, 91, 21);
 
-    groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 360, 801, 251);
+    groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 400, kVideoGroupWidth, 251);
     makeChild<QLabel>(groupBox_3, "label_7", 50, 90, 141, 22);
     makeChild<QPushButton>(groupBox_3, "pushButton_5", 470, 90, 75, 22);
     lineEdit_3 = makeChild<QLineEdit>(groupBox_3, "lineEdit_3", 190, 90, 271, 22);
@@ -106,8 +110,35 @@ void SettingWindow::setupUi() {
     lineEdit_7 = makeChild<QLineEdit>(groupBox_3, "lineEdit_7", 190, 210, 271, 22);
     makeChild<QPushButton>(groupBox_3, "pushButton_9", 470, 210, 75, 22);
     makeChild<QLabel>(groupBox_3, "label_11", 50, 210, 141, 22);
-    line = makeLine(groupBox_3, "line", 0, 30, 801, 21, QFrame::Sunken);
+    line = makeLine(groupBox_3, "line", 0, 30, kVideoGroupWidth, 21, QFrame::Sunken);
     makeChild<QLabel>(groupBox_3, "label_4", 30, 5, 91, 21);
+
+    // Beside the video box; fitWidth gives it the rest of the page's width.
+    groupBox_4 = makeChild<QGroupBox>(this, "groupBox_4", 630, 400, 201, 251);
+    makeChild<QLabel>(groupBox_4, "label_15", 50, 50, 391, 22);
+    spinBox_FreeSpaceFloor =
+        makeChild<QSpinBox>(groupBox_4, "spinBox_FreeSpaceFloor", 450, 50, 60, 22);
+    spinBox_FreeSpaceFloor->setRange(0, SettingStore::kMaxFreeSpaceFloorGiB);
+    makeChild<QLabel>(groupBox_4, "label_16", 50, 90, 391, 22);
+    spinBox_AlarmKeepDays =
+        makeChild<QSpinBox>(groupBox_4, "spinBox_AlarmKeepDays", 450, 90, 60, 22);
+    makeChild<QLabel>(groupBox_4, "label_17", 50, 130, 391, 22);
+    spinBox_RecordKeepDays =
+        makeChild<QSpinBox>(groupBox_4, "spinBox_RecordKeepDays", 450, 130, 60, 22);
+    for (QSpinBox* days : {spinBox_AlarmKeepDays, spinBox_RecordKeepDays}) {
+        days->setRange(0, SettingStore::kMaxKeepDays);
+    }
+    for (QSpinBox* rule : {spinBox_FreeSpaceFloor, spinBox_AlarmKeepDays, spinBox_RecordKeepDays}) {
+        // Typed digits are stored on Enter or focus loss, not one by one: on the way to "30",
+        // a keep time of 3 days would already delete files.
+        rule->setKeyboardTracking(false);
+    }
+    // Two lines high, should a narrow page wrap it.
+    label_18 = makeChild<QLabel>(groupBox_4, "label_18", 50, 170, 131, 44);
+    label_18->setWordWrap(true);
+    label_18->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    line_3 = makeLine(groupBox_4, "line_3", 0, 30, 201, 21, QFrame::Sunken);
+    makeChild<QLabel>(groupBox_4, "label_14", 30, 5, 91, 21);
 }
 
 void SettingWindow::retranslateUi() {
@@ -127,6 +158,7 @@ void SettingWindow::retranslateUi() {
     checkBox_Recode->setText(tr("Alarm Recode"));
     checkBox_Snapshot->setText(tr("Alarm Snapshot"));
     label("label_12")->setText(tr("Pre-alarm seconds"));
+    label("label_13")->setText(tr("Snapshots per second (0 = every alarm)"));
     label("label")->setText(tr("Alarm Setting"));
     groupBox_3->setTitle(QString());
     label("label_7")->setText(tr("Manual Record path"));
@@ -139,6 +171,15 @@ void SettingWindow::retranslateUi() {
     button("pushButton_9")->setText(tr("Browse"));
     label("label_11")->setText(tr("Alarm Snapshot path"));
     label("label_4")->setText(tr("Video Setting"));
+    groupBox_4->setTitle(QString());
+    label("label_14")->setText(tr("Storage"));
+    label("label_15")->setText(tr("Free space floor (GiB, 0 = off)"));
+    label("label_16")->setText(tr("Delete alarm episodes after (days, 0 = never)"));
+    label("label_17")
+        ->setText(tr("Delete manual recordings and snapshots after (days, 0 = never)"));
+    label_18->setText(
+        tr("Below the floor, the oldest alarm episodes go first; kept ones and the last 24 hours "
+           "stay."));
 }
 
 void SettingWindow::loadSettings() {
@@ -147,10 +188,17 @@ void SettingWindow::loadSettings() {
     checkBox_Snapshot->setChecked(m_Store.alarmSnapshotEnabled());
     checkBox_2->setChecked(m_Store.alarmSoundEnabled());
     spinBox->setValue(m_Store.alarmSoundPlayTimes());
-    {
-        // Showing the stored value is no change: no store, no toast.
-        const QSignalBlocker quiet(spinBox_PreAlarm);
-        spinBox_PreAlarm->setValue(m_Store.preAlarmSeconds());
+    // Showing a stored value is no change: no store, no toast, no signal.
+    const std::pair<QSpinBox*, int> shown[] = {
+        {spinBox_PreAlarm, m_Store.preAlarmSeconds()},
+        {spinBox_SnapshotRate, m_Store.alarmSnapshotsPerSecond()},
+        {spinBox_FreeSpaceFloor, m_Store.freeSpaceFloorGiB()},
+        {spinBox_AlarmKeepDays, m_Store.alarmKeepDays()},
+        {spinBox_RecordKeepDays, m_Store.recordKeepDays()},
+    };
+    for (const auto& [box, value] : shown) {
+        const QSignalBlocker quiet(box);
+        box->setValue(value);
     }
     lineEdit_5->setText(m_Store.alarmSoundFile());
     lineEdit_5->setReadOnly(true);
@@ -170,10 +218,20 @@ void SettingWindow::loadSettings() {
 }
 
 void SettingWindow::fitWidth(int /*width*/, int /*height*/) {
+    constexpr int kGap = 20;
     const int fitted = qMax(0, width() - 60);
-    for (QWidget* widget : std::initializer_list<QWidget*>{groupBox, groupBox_3, line, line_2}) {
-        widget->setFixedWidth(fitted);
+    const int video = qMin(fitted, kVideoGroupWidth);
+    const int storage = qMax(0, fitted - video - kGap);
+    for (const auto& [widget, fit] : {std::pair<QWidget*, int>{groupBox, fitted},
+                                      {line_2, fitted},
+                                      {groupBox_3, video},
+                                      {line, video},
+                                      {groupBox_4, storage},
+                                      {line_3, storage},
+                                      {label_18, qMax(0, storage - 70)}}) {
+        widget->setFixedWidth(fit);
     }
+    groupBox_4->move(groupBox_3->x() + video + kGap, groupBox_3->y());
 }
 
 bool SettingWindow::eventFilter(QObject* watched, QEvent* event) {
@@ -249,6 +307,27 @@ void SettingWindow::on_spinBox_PreAlarm_valueChanged(int value) {
     showChanged();
 }
 
+void SettingWindow::on_spinBox_SnapshotRate_valueChanged(int value) {
+    // Stored at once, like the pre-alarm seconds: the next alarm reads it.
+    m_Store.setAlarmSnapshotsPerSecond(value);
+    showChanged();
+}
+
+void SettingWindow::on_spinBox_FreeSpaceFloor_valueChanged(int value) {
+    m_Store.setFreeSpaceFloorGiB(value);
+    storageRuleChanged();
+}
+
+void SettingWindow::on_spinBox_AlarmKeepDays_valueChanged(int value) {
+    m_Store.setAlarmKeepDays(value);
+    storageRuleChanged();
+}
+
+void SettingWindow::on_spinBox_RecordKeepDays_valueChanged(int value) {
+    m_Store.setRecordKeepDays(value);
+    storageRuleChanged();
+}
+
 void SettingWindow::on_checkBox_Snapshot_clicked() {
     m_Store.setAlarmSnapshotEnabled(checkBox_Snapshot->isChecked());
     showChanged();
@@ -283,4 +362,9 @@ void SettingWindow::browseFolder(QLineEdit* edit, void (SettingStore::*store)(co
 
 void SettingWindow::showChanged() {
     ShowSuccessNotify(tr("Setting changed!"));
+}
+
+void SettingWindow::storageRuleChanged() {
+    showChanged();
+    emit storageRulesChanged();
 }

@@ -1,6 +1,7 @@
-// The settings page: alarm options and the four storage folders. Every control writes its key
-// into the SettingStore the moment it changes (no OK or Cancel) and most confirm with the toast
-// "Setting changed!". The page reads the store only while it is built.
+// The settings page: alarm options, the four storage folders and the rules that delete old
+// files. Every control writes its key into the SettingStore the moment it changes (no OK or
+// Cancel) and most confirm with the toast "Setting changed!". The page reads the store only
+// while it is built.
 //
 // GUI thread only, like every widget.
 #pragma once
@@ -15,6 +16,7 @@ class QCheckBox;
 class QComboBox;
 class QFrame;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QSpinBox;
 class SettingStore;
@@ -32,7 +34,11 @@ public:
     SettingWindow(QWidget* parent, SettingStore& store, std::unique_ptr<FileDialogs> dialogs);
     ~SettingWindow() override;
 
-    // Follows the page's width; the two arguments are ignored. Call after setting the geometry.
+    // Width the video group keeps beside the storage group: room for its folder rows.
+    static constexpr int kVideoGroupWidth = 580;
+
+    // Follows the page's width: the alarm group spans it, the video and storage groups share
+    // it; the two arguments are ignored. Call after setting the geometry.
     void fitWidth(int width, int height);
 
 signals:
@@ -40,6 +46,9 @@ signals:
     void alarmSwitched(bool enabled);
     // A new alarm sound file was chosen and stored.
     void alarmSoundFileChosen(const QString& path);
+    // The free-space floor or one of the two keep-days values was stored; the retention keeper
+    // follows it (the main window connects it).
+    void storageRulesChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -57,6 +66,10 @@ private slots:
     void on_pushButton_7_clicked();
     void on_checkBox_Recode_clicked();
     void on_spinBox_PreAlarm_valueChanged(int value);
+    void on_spinBox_SnapshotRate_valueChanged(int value);
+    void on_spinBox_FreeSpaceFloor_valueChanged(int value);
+    void on_spinBox_AlarmKeepDays_valueChanged(int value);
+    void on_spinBox_RecordKeepDays_valueChanged(int value);
     void on_checkBox_Snapshot_clicked();
     void on_pushButton_8_clicked();
     void on_pushButton_9_clicked();
@@ -68,6 +81,8 @@ private:
     void loadSettings();
     void browseFolder(QLineEdit* edit, void (SettingStore::*store)(const QString&));
     void showChanged();
+    // A storage rule was stored: the toast and storageRulesChanged.
+    void storageRuleChanged();
 
     SettingStore& m_Store;
     std::unique_ptr<FileDialogs> m_pDialogs;
@@ -78,7 +93,8 @@ private:
     QSpinBox* spinBox = nullptr;
     QLineEdit* lineEdit_5 = nullptr;
     QCheckBox* checkBox_Recode = nullptr;
-    QSpinBox* spinBox_PreAlarm = nullptr;  // "Pre-alarm seconds"
+    QSpinBox* spinBox_PreAlarm = nullptr;      // "Pre-alarm seconds"
+    QSpinBox* spinBox_SnapshotRate = nullptr;  // "Snapshots per second"
     QCheckBox* checkBox_Snapshot = nullptr;
     QFrame* line_2 = nullptr;
     QGroupBox* groupBox_3 = nullptr;
@@ -88,4 +104,10 @@ private:
     QLineEdit* lineEdit_6 = nullptr;
     QLineEdit* lineEdit_7 = nullptr;
     QFrame* line = nullptr;
+    QGroupBox* groupBox_4 = nullptr;  // "Storage"
+    QSpinBox* spinBox_FreeSpaceFloor = nullptr;
+    QSpinBox* spinBox_AlarmKeepDays = nullptr;
+    QSpinBox* spinBox_RecordKeepDays = nullptr;
+    QLabel* label_18 = nullptr;  // what the floor does
+    QFrame* line_3 = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QVariant>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "settings/SettingStore.h"
+#include "support/CapturedMessages.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -66,6 +68,14 @@ const std::vector<KeyCase>& keyCases() {
          writer(&S::setRecordPath)},
         {"Video", "SnapshotPath", "./Snapshot", "/d/snap", "/d/snap", reader(&S::snapshotPath),
          writer(&S::setSnapshotPath)},
+        {"Alarm", "SnapshotsPerSecond", 0, 25, "25", reader(&S::alarmSnapshotsPerSecond),
+         writer(&S::setAlarmSnapshotsPerSecond)},
+        {"Storage", "FreeSpaceFloorGiB", 8, 0, "0", reader(&S::freeSpaceFloorGiB),
+         writer(&S::setFreeSpaceFloorGiB)},
+        {"Storage", "AlarmKeepDays", 0, 3650, "3650", reader(&S::alarmKeepDays),
+         writer(&S::setAlarmKeepDays)},
+        {"Storage", "RecordKeepDays", 0, 30, "30", reader(&S::recordKeepDays),
+         writer(&S::setRecordKeepDays)},
         {"Lang", "ChineseLang", false, true, "true", reader(&S::chineseLang), nullptr},
     };
     return cases;
@@ -177,6 +187,41 @@ TEST(SettingStoreTest, HandEditedValuesAreReadAsTheyStand) {
     EXPECT_EQ(store.alarmSoundPlayTimes(), 0) << "the conversion's result, not the default";
     EXPECT_EQ(store.recordType(), 2) << "values other than 0 and 1 pass through";
     EXPECT_TRUE(store.chineseLang());
+}
+
+// A hand-edited value out of a limited key's range is used limited and logged once per key.
+TEST(SettingStoreTest, LimitedKeysAreReadWithinTheirRangeAndLoggedOnce) {
+    using S = SettingStore;
+    const struct {
+        const char* key;
+        int (S::*get)() const;
+        int max;
+    } keys[] = {{"Alarm/PreAlarmSeconds", &S::preAlarmSeconds, 10},
+                {"Alarm/SnapshotsPerSecond", &S::alarmSnapshotsPerSecond, 25},
+                {"Storage/FreeSpaceFloorGiB", &S::freeSpaceFloorGiB, 4096},
+                {"Storage/AlarmKeepDays", &S::alarmKeepDays, 3650},
+                {"Storage/RecordKeepDays", &S::recordKeepDays, 3650}};
+    for (const auto& k : keys) {
+        for (const int stored : {-1, 0, k.max, k.max + 1, 99999}) {
+            SCOPED_TRACE(std::string(k.key) + "=" + std::to_string(stored));
+            SettingStore store;
+            TempDir dir;
+            store.setPath(qpath(dir.file("kvs.ini")));
+            store.setInt(k.key, stored);
+            const int used = std::clamp(stored, 0, k.max);
+            CalorviewTest::CapturedMessages log;
+            for (int read = 0; read < 3; ++read) {
+                EXPECT_EQ((store.*k.get)(), used);
+            }
+            const QString line = QString("Settings: %1=%2 is out of range (0 to %3); %4 is used")
+                                     .arg(k.key)
+                                     .arg(stored)
+                                     .arg(k.max)
+                                     .arg(used);
+            EXPECT_EQ(log.count(line), used == stored ? 0 : 1);
+            EXPECT_EQ(log.count("Settings:"), used == stored ? 0 : 1);
+        }
+    }
 }
 
 TEST(SettingStoreTest, TheFileStaysWhereItWasOpenedAndFolderDefaultsStayRelative) {

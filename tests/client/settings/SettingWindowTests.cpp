@@ -345,16 +345,103 @@ TEST_F(SettingWindowTest, LoopCountIsStoredWhenTheSpinBoxLosesFocusNotBefore) {
     EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
 }
 
+// The alarm group spans the page; the video group keeps 580 pixels and the storage group takes
+// the rest beside it.
 TEST_F(SettingWindowTest, FitWidthFollowsThePageWidthAndIgnoresItsArguments) {
-    const std::vector<std::pair<int, int>> widths = {{1280, 1220}, {839, 779}, {61, 1}, {40, 0}};
-    for (const auto& [pageWidth, fitted] : widths) {
-        SCOPED_TRACE(pageWidth);
-        page().setGeometry(0, 50, pageWidth, 670);
+    struct Fit {
+        int page, fitted, video, storage;
+    };
+    for (const Fit& f : {Fit{1280, 1220, 580, 620}, Fit{839, 779, 580, 179}, Fit{640, 580, 580, 0},
+                         Fit{61, 1, 1, 0}, Fit{40, 0, 0, 0}}) {
+        SCOPED_TRACE(f.page);
+        page().setGeometry(0, 50, f.page, 670);
         page().fitWidth(7, 9);
-        for (const char* name : {"groupBox", "groupBox_3", "line", "line_2"}) {
-            EXPECT_EQ(child<QWidget>(name)->width(), fitted) << name;
+        const std::pair<const char*, int> widths[] = {
+            {"groupBox", f.fitted}, {"line_2", f.fitted},      {"groupBox_3", f.video},
+            {"line", f.video},      {"groupBox_4", f.storage}, {"line_3", f.storage}};
+        for (const auto& [name, width] : widths) {
+            EXPECT_EQ(child<QWidget>(name)->width(), width) << name;
         }
+        EXPECT_EQ(child<QWidget>("groupBox_4")->geometry().topLeft(),
+                  QPoint(30 + f.video + 20, 400));
     }
+    // At the main window's default size, every control lies inside its group, every group inside
+    // the page.
+    page().setGeometry(0, 50, 1280, 670);
+    page().fitWidth(1280, 670);
+    for (const QWidget* widget : page().findChildren<QWidget*>()) {
+        if (widget->window() != page().window() || widget->objectName().startsWith("qt_")) {
+            continue;  // the combo box's popup, the spin boxes' own parts
+        }
+        EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry()))
+            << widget->objectName().toStdString();
+    }
+}
+
+// The snapshot rate and the three storage rules show their stored value and store each step at
+// once with the toast; only the storage rules tell the retention keeper.
+TEST_F(SettingWindowTest, SnapshotRateAndStorageRulesStoreEachStepAndStorageRulesSignal) {
+    using S = SettingStore;
+    const struct {
+        const char* name;
+        int max;
+        int (S::*stored)() const;
+        void (S::*store)(int);
+        bool storageRule;
+    } boxes[] = {
+        {"spinBox_SnapshotRate", 25, &S::alarmSnapshotsPerSecond, &S::setAlarmSnapshotsPerSecond,
+         false},
+        {"spinBox_FreeSpaceFloor", 4096, &S::freeSpaceFloorGiB, &S::setFreeSpaceFloorGiB, true},
+        {"spinBox_AlarmKeepDays", 3650, &S::alarmKeepDays, &S::setAlarmKeepDays, true},
+        {"spinBox_RecordKeepDays", 3650, &S::recordKeepDays, &S::setRecordKeepDays, true},
+    };
+    for (const auto& b : boxes) {
+        (store.*b.store)(3);
+    }
+    showActive();
+    QSignalSpy rules(&page(), &SettingWindow::storageRulesChanged);
+    EXPECT_TRUE(toasts().empty()) << "showing is no change";
+    size_t expectedToasts = 0;
+    for (const auto& b : boxes) {
+        SCOPED_TRACE(b.name);
+        auto* box = child<QSpinBox>(b.name);
+        EXPECT_EQ(box->value(), 3);
+        EXPECT_EQ(box->minimum(), 0);
+        EXPECT_EQ(box->maximum(), b.max);
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Up);
+        EXPECT_EQ((store.*b.stored)(), 4);
+        ASSERT_EQ(toasts().size(), ++expectedToasts);
+        EXPECT_EQ(toasts().back(), kChanged);
+        EXPECT_EQ(rules.size(), b.storageRule ? 1 : 0);
+        rules.clear();
+    }
+}
+
+// Typed digits of a storage rule are stored on Enter, not one by one: on the way to 30 days, a
+// keep time of 3 days would already delete files.
+TEST_F(SettingWindowTest, ATypedStorageRuleIsStoredOnceOnEnter) {
+    const std::pair<const char*, int (SettingStore::*)() const> rules[] = {
+        {"spinBox_FreeSpaceFloor", &SettingStore::freeSpaceFloorGiB},
+        {"spinBox_AlarmKeepDays", &SettingStore::alarmKeepDays},
+        {"spinBox_RecordKeepDays", &SettingStore::recordKeepDays}};
+    showActive();
+    QSignalSpy changed(&page(), &SettingWindow::storageRulesChanged);
+    for (const auto& [name, stored] : rules) {
+        SCOPED_TRACE(name);
+        auto* box = child<QSpinBox>(name);
+        const int before = (store.*stored)();
+        box->setFocus();
+        box->selectAll();
+        QTest::keyClicks(box, "30");
+        EXPECT_EQ((store.*stored)(), before);
+        EXPECT_TRUE(changed.isEmpty());
+        QTest::keyClick(box, Qt::Key_Return);
+        EXPECT_EQ((store.*stored)(), 30);
+        EXPECT_EQ(changed.size(), 1);
+        changed.clear();
+    }
+    EXPECT_EQ(toasts().size(), 3u);
 }
 
 }  // namespace
