@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "alarm/AlarmLog.h"
 #include "platform/TickClock.h"
 
 namespace {
@@ -107,6 +108,10 @@ void AlarmEpisodeTracker::Collect(bool endNow) {
         EmitStarted();
     }
     ArmTimer(live);
+}
+
+QString AlarmEpisodeTracker::episodeKey() const {
+    return m_Episode.serial != 0 ? AlarmLog::ComputerTime(m_Episode.firstTime) : QString();
 }
 
 void AlarmEpisodeTracker::Follow(const CaptureFacts& facts) {

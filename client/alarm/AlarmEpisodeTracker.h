@@ -48,6 +48,9 @@ public:
 
     // Ends the episode in progress now, as at a clean shutdown.
     void EndEpisodeInProgress() { Collect(true); }
+    // The key of the episode in progress (AlarmLog::ComputerTime of its first computer time), or
+    // empty when none is.
+    QString episodeKey() const;
     // Takes up what the capture thread began and ends an episode whose hold has passed; the
     // tracker's timer runs it, tests may call it after moving their clock.
     void Sync() { Collect(false); }

@@ -27,13 +27,36 @@ QByteArray CsvField(const QString& text) {
     return field;
 }
 
-// ISO 8601 with the UTC offset the time had ("2026-12-08T09:15:02+01:00").
-QString WithOffset(const QDateTime& time) {
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
-}
-
 QString UnitLetter(int unitKind) {
     return unitKind == 1 ? QStringLiteral("F") : unitKind == 2 ? QStringLiteral("K") : "C";
+}
+
+// The fields of one RFC 4180 line; false when a quoted field is not closed.
+bool SplitCsv(const QByteArray& line, QList<QByteArray>* fields) {
+    QByteArray field;
+    bool quoted = false;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c != '"') {
+                field += c;
+            } else if (i + 1 < line.size() && line[i + 1] == '"') {
+                field += '"';
+                ++i;
+            } else {
+                quoted = false;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            fields->append(field);
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    fields->append(field);
+    return !quoted;
 }
 
 QString Describe(int error) {
@@ -56,9 +79,9 @@ QString AlarmLog::FileName(QDate day) {
 QByteArray AlarmLog::Line(const AlarmEpisode& episode) {
     const QString fields[] = {
         episode.firstCameraTime,
-        WithOffset(episode.firstTime),
+        ComputerTime(episode.firstTime),
         episode.lastCameraTime,
-        WithOffset(episode.lastTime),
+        ComputerTime(episode.lastTime),
         // As many digits as the alarm list shows.
         QString::number(episode.peakTemperature, 'g', 6),
         UnitLetter(episode.unitKind),
@@ -75,6 +98,41 @@ QByteArray AlarmLog::Line(const AlarmEpisode& episode) {
         line += CsvField(field);
     }
     return line + "\r\n";
+}
+
+QString AlarmLog::ComputerTime(const QDateTime& time) {
+    // ISO 8601 with the UTC offset the time had ("2026-12-08T09:15:02+01:00").
+    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+bool AlarmLog::ParseLine(const QByteArray& line, AlarmEpisode* episode) {
+    QByteArray text = line;
+    while (text.endsWith('\n') || text.endsWith('\r')) {
+        text.chop(1);
+    }
+    QList<QByteArray> fields;
+    if (!SplitCsv(text, &fields) || fields.size() != 10) {
+        return false;
+    }
+    AlarmEpisode parsed;
+    parsed.firstCameraTime = QString::fromUtf8(fields[0]);
+    parsed.firstTime = QDateTime::fromString(QString::fromUtf8(fields[1]), Qt::ISODate);
+    parsed.lastCameraTime = QString::fromUtf8(fields[2]);
+    parsed.lastTime = QDateTime::fromString(QString::fromUtf8(fields[3]), Qt::ISODate);
+    bool peakOk = false;
+    bool snapshotsOk = false;
+    parsed.peakTemperature = fields[4].toDouble(&peakOk);
+    parsed.unitKind = fields[5] == "F" ? 1 : fields[5] == "K" ? 2 : 0;
+    parsed.snapshots = fields[6].toInt(&snapshotsOk);
+    parsed.firstSnapshot = QString::fromUtf8(fields[7]);
+    parsed.lastSnapshot = QString::fromUtf8(fields[8]);
+    parsed.recording = QString::fromUtf8(fields[9]);
+    if (!peakOk || !snapshotsOk || !parsed.firstTime.isValid() || !parsed.lastTime.isValid() ||
+        (fields[5] != "C" && fields[5] != "F" && fields[5] != "K")) {
+        return false;  // the header, or a line a crash cut short
+    }
+    *episode = parsed;
+    return true;
 }
 
 bool AlarmLog::Append(const AlarmEpisode& episode) {

@@ -23,6 +23,11 @@ public:
     static QString FileName(QDate day);
     // The episode's line (RFC 4180, CRLF at its end).
     static QByteArray Line(const AlarmEpisode& episode);
+    // The episode a line tells, as Line wrote it (its line end may be missing); false for the
+    // header, a line a crash cut short, or anything else. Any thread.
+    static bool ParseLine(const QByteArray& line, AlarmEpisode* episode);
+    // A computer time as the file writes it: ISO 8601 with its UTC offset. Any thread.
+    static QString ComputerTime(const QDateTime& time);
 
     // Appends the episode to the file of the day it began in the alarm images folder as the
     // settings name it now. False on failure, which is logged (once until an append succeeds).

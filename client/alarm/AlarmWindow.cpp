@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "alarm/AlarmEpisodeTracker.h"
+#include "alarm/EpisodeMarks.h"
 #include "alarm/ImageView.h"
 #include "platform/DiskSpace.h"
 #include "platform/TickClock.h"
@@ -45,6 +46,7 @@ int g_nManualSnapshotCounter = 0;  // GUI thread
 constexpr uint32_t kSoundGapMs = 3000;
 constexpr uint32_t kAlarmHoldMs = 5000;
 constexpr uint32_t kRecordingLimitMs = 480000;
+constexpr uint32_t kSnapshotWindowMs = 1000;
 // A list longer than this shows a new alarm in its oldest item.
 constexpr int kMaxItemsBeforeInsert = 64;
 
@@ -218,8 +220,10 @@ void AlarmWindow::onGrabButtonClicked() {
     int result = 0;
     if (m_pVideoWindow->SaveSnapshot(QFile::encodeName(path).constData(), &result)) {
         ShowSuccessNotify(tr("Snapshot succeed!"));
+        emit snapshotWritten(path);
     } else if (result == 1) {
         ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+        emit diskSpaceShort();
         StopRecordingIfActive();
     } else {
         ShowNotify(tr("Snapshot failed!"), true);
@@ -318,9 +322,12 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
                               const QString& time1, double temp, int TempType, int nFreeSpace) {
     SettingStore& settings = SettingStore::instance();
     const bool snapshot = settings.alarmSnapshotEnabled();
+    // Past the second's share, an alarm goes without a snapshot, quietly: a long alarm would
+    // otherwise fill the disk with near-identical pictures and the list with their items.
+    const bool skipped = snapshot && !TakeSnapshotTurn(settings.alarmSnapshotsPerSecond());
     // Written on the "Snapshot" thread, never over an old file (names repeat across runs and
     // with a stopped camera clock): onSnapshotSaved goes on when it is complete.
-    const bool saving = snapshot && IsConnected() &&
+    const bool saving = snapshot && !skipped && IsConnected() &&
                         m_pVideoWindow->StartSnapshotSave(
                             QFile::encodeName(filename).constData(), &nFreeSpace,
                             QSize(AlarmItem::kThumbnailWidth, AlarmItem::kThumbnailHeight));
@@ -338,10 +345,28 @@ void AlarmWindow::onPushAlarm(const QString& filename, const QString& /*time*/,
         return;
     }
     m_pEpisodeTracker->OnSnapshotOutcome(QString());
-    if (snapshot) {
+    if (snapshot && !skipped) {
         ReportSnapshotNotWritten(nFreeSpace);
     }
     m_bPushReady.store(true);
+}
+
+bool AlarmWindow::TakeSnapshotTurn(int perSecond) {
+    if (perSecond <= 0) {
+        return true;
+    }
+    // Windows follow one another from the first alarm after the last one ran out; the unsigned
+    // difference stays right across the tick's wrap.
+    const uint32_t now = TickClock::Now();
+    if (m_nSnapshotsInWindow == 0 || now - m_nSnapshotWindowTick >= kSnapshotWindowMs) {
+        m_nSnapshotWindowTick = now;
+        m_nSnapshotsInWindow = 0;
+    }
+    if (m_nSnapshotsInWindow >= perSecond) {
+        return false;
+    }
+    ++m_nSnapshotsInWindow;
+    return true;
 }
 
 void AlarmWindow::onSnapshotSaved(const QString& file, const QImage& thumbnail) {
@@ -350,6 +375,7 @@ void AlarmWindow::onSnapshotSaved(const QString& file, const QImage& thumbnail) 
         ReportSnapshotNotWritten(0);
     } else {
         AddAlarmItem(file, thumbnail);
+        emit snapshotWritten(file);
     }
     m_bPushReady.store(true);
 }
@@ -357,6 +383,7 @@ void AlarmWindow::onSnapshotSaved(const QString& file, const QImage& thumbnail) 
 void AlarmWindow::ReportSnapshotNotWritten(int nFreeSpace) {
     if (nFreeSpace == 1) {
         ShowNotify(tr("DiskFreeSpace Not Enough"), true);
+        emit diskSpaceShort();
         // Only a recording on the full disk stops: one elsewhere still has room, and the next
         // alarm frame would start it again, one file per alarm.
         if (RecordingSharesDiskWith(SettingStore::instance().alarmImagesPath())) {
@@ -379,6 +406,8 @@ void AlarmWindow::AddAlarmItem(const QString& file, const QImage& thumbnail) {
     }
     item->ShowAlarm(file, m_PendingAlarm.time1, thumbnail,
                     ValueText(m_PendingAlarm.temp, m_PendingAlarm.TempType));
+    // The episode this alarm belongs to, for the viewer's Keep.
+    item->setProperty("episode", m_pEpisodeTracker->episodeKey());
     m_AlarmItems.prepend(item);
     m_pAlarmList->resize(kItemWidth, kItemPitch * m_AlarmItems.size());
     // Every item one place down by scrolling the list: the pixels already drawn move along, and
@@ -423,17 +452,24 @@ bool AlarmWindow::eventFilter(QObject* watched, QEvent* event) {
         // Opened once the release has been delivered, not inside it: alarms go on while the
         // viewer runs, and may push this very item out of the list and delete it.
         const QString path = watched->property("path").toString();
+        const QString key = watched->property("episode").toString();
         QMetaObject::invokeMethod(
-            this, [path] { OpenViewer(path); }, Qt::QueuedConnection);
+            this, [this, path, key] { OpenViewer(path, key); }, Qt::QueuedConnection);
     }
     return QWidget::eventFilter(watched, event);
 }
 
-void AlarmWindow::OpenViewer(const QString& path) {
+void AlarmWindow::OpenViewer(const QString& path, const QString& key) {
     ImageView view;
-    if (view.LoadImage(path)) {
-        view.exec();
+    if (!view.LoadImage(path)) {
+        return;
     }
+    if (m_pEpisodeMarks != nullptr && !key.isEmpty()) {
+        view.ShowKeep(m_pEpisodeMarks->IsKept(key));
+        connect(&view, &ImageView::keepToggled, this,
+                [this, key](bool keep) { m_pEpisodeMarks->SetKept(key, keep); });
+    }
+    view.exec();
 }
 
 void AlarmWindow::paintEvent(QPaintEvent*) {

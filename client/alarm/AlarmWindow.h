@@ -12,6 +12,7 @@ class QPushButton;
 class QScrollArea;
 class AlarmEpisodeTracker;
 class QSoundEffect;
+class EpisodeMarks;
 class VideoWindow;
 
 // The live page: the video window on the left, "Snapshot" and "Record" under it, and the alarm
@@ -24,7 +25,8 @@ class VideoWindow;
 // stop-ready hand-over flags (each lets one pushAlarm / StopAlarmRecod travel at a time) and
 // the sound request. pushAlarm, StopAlarmRecod and the sound request reach the GUI queued. An
 // alarm's snapshot is written on the video window's "Snapshot" thread; its item is made when the
-// queued snapshotSaved reports the file complete, and only then is push-ready set again.
+// queued snapshotSaved reports the file complete, and only then is push-ready set again; an
+// alarm past "Alarm/SnapshotsPerSecond" in its second gets no snapshot and sets it at once.
 // The episode tracker takes every alarm frame acted on from the intake (capture thread, a short
 // lock) and the snapshot and recording outcomes on the GUI thread; each episode that ends is
 // appended to the day's alarm log on the GUI thread.
@@ -52,6 +54,9 @@ public:
     void DisableAlarm();
     // Any thread.
     bool IsAlarmEnabled() const { return m_bAlarmEnabled.load(); }
+
+    // The keep marks the viewer offers for an alarm's episode (not owned; null: no Keep).
+    void SetEpisodeMarks(EpisodeMarks* marks) { m_pEpisodeMarks = marks; }
 
     // Replaces the alarm sound with one on `path` (a WAV file, relative to the working folder).
     void SetAlarmSoundFile(const QString& path);
@@ -92,6 +97,10 @@ signals:
     // records folder. GUI thread.
     void recordingStarted(const QString& path, bool alarm);
     void recordingFinished(const QString& path, bool alarm);
+    // A snapshot (alarm or manual) was written to `path`. GUI thread.
+    void snapshotWritten(const QString& path);
+    // A snapshot or recording was refused because its disk is below the 5-GiB limit.
+    void diskSpaceShort();
 
 private slots:
     void onGrabButtonClicked();
@@ -117,8 +126,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    // The snapshot at `path` in a modal viewer, when it loads.
-    static void OpenViewer(const QString& path);
+    // The snapshot at `path` in a modal viewer, when it loads, with a Keep button for its
+    // episode `key` when there is one and marks are set.
+    void OpenViewer(const QString& path, const QString& key);
     // Whether the running recording's folder lies on the file system that holds `folder`.
     bool RecordingSharesDiskWith(const QString& folder) const;
     // The record button's "working" property: the authority on whether a press stops.
@@ -133,10 +143,14 @@ private:
     // An alarm snapshot that was not written: the toast, and for a full disk the recording's
     // stop; `nFreeSpace` 1 when refused for disk space.
     void ReportSnapshotNotWritten(int nFreeSpace);
+    // Whether the alarm being handled may have a snapshot under "Alarm/SnapshotsPerSecond"
+    // (`perSecond`, 0 = every alarm), counting it when it may. GUI thread.
+    bool TakeSnapshotTurn(int perSecond);
 
     VideoWindow* m_pVideoWindow;
     AlarmEpisodeTracker* m_pEpisodeTracker;
     AlarmLog m_AlarmLog;  // GUI thread
+    EpisodeMarks* m_pEpisodeMarks = nullptr;
     QPushButton* m_pGrabButton;
     QPushButton* m_pRecordButton;
     QScrollArea* m_pScrollArea;
@@ -162,4 +176,8 @@ private:
     std::atomic<bool> m_bSoundRequested{false};  // a request is queued: no backlog builds
     uint32_t m_nLastSoundTick = 0;               // GUI thread
     int m_nSoundStarts = 0;                      // GUI thread
+    // GUI thread: the tick the current 1-s snapshot window began at, and the alarm snapshots
+    // tried in it (0: no window yet).
+    uint32_t m_nSnapshotWindowTick = 0;
+    int m_nSnapshotsInWindow = 0;
 };

@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QWindow>
 
 #include "ui/StyleSheetBackground.h"
@@ -25,8 +26,28 @@ bool ImageView::LoadImage(const QString& path) {
     return !pixmap.isNull();
 }
 
+void ImageView::ShowKeep(bool kept) {
+    if (m_pKeep == nullptr) {
+        m_pKeep = new QPushButton(this);
+        m_pKeep->setObjectName("Keep");
+        m_pKeep->setCheckable(true);
+        m_pKeep->setToolTip(tr("A kept alarm episode is never deleted to free disk space"));
+        connect(m_pKeep, &QPushButton::toggled, this, [this](bool keep) {
+            m_pKeep->setText(keep ? tr("Kept") : tr("Keep"));
+            emit keepToggled(keep);
+        });
+    }
+    const QSignalBlocker quiet(m_pKeep);
+    m_pKeep->setChecked(kept);
+    m_pKeep->setText(kept ? tr("Kept") : tr("Keep"));
+    m_pKeep->show();
+    resizeEvent(nullptr);
+}
+
 bool ImageView::IsInDragStrip(const QPoint& pos) const {
-    return QRect(0, 0, width() - kTopBand, kTopBand).contains(pos);
+    const int right =
+        m_pKeep != nullptr && m_pKeep->isVisible() ? kTopBand + kKeepWidth + 10 : kTopBand;
+    return QRect(0, 0, width() - right, kTopBand).contains(pos);
 }
 
 void ImageView::onCloseButtonClicked() {
@@ -49,7 +70,12 @@ void ImageView::paintEvent(QPaintEvent*) {
 }
 
 void ImageView::resizeEvent(QResizeEvent* event) {
-    QDialog::resizeEvent(event);
+    if (event != nullptr) {
+        QDialog::resizeEvent(event);
+    }
     m_pClose->setGeometry(width() - 40, 10, 20, 20);
+    if (m_pKeep != nullptr) {
+        m_pKeep->setGeometry(width() - 50 - kKeepWidth, 8, kKeepWidth, 24);
+    }
     m_pPicture->setGeometry(2, kTopBand + 2, width() - 4, height() - kTopBand - 4);
 }

@@ -17,6 +17,7 @@
 #include "platform/TerminationSignals.h"
 #include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
+#include "storage/StorageKeeper.h"
 
 namespace {
 
@@ -74,9 +75,13 @@ int CalorviewMain(int argc, char** argv) {
         QApplication::installTranslator(translator.get());
     }
 
+    // Made before the window and ended after it: the recording the window's teardown finishes
+    // is still told of.
+    auto storage = std::make_unique<StorageKeeper>(logFolder);
     auto window = std::make_unique<MainWindow>();
+    window->UseStorageKeeper(storage.get());
     if (events) {
-        events->Watch(window->alarmWindow());
+        events->Watch(window->alarmWindow(), storage.get());
         QObject::connect(window.get(), &MainWindow::cameraConnected, events.get(),
                          &StationEvents::OnCameraConnected);
         QObject::connect(window.get(), &MainWindow::cameraDisconnected, events.get(),
@@ -96,6 +101,7 @@ int CalorviewMain(int argc, char** argv) {
     // the window down finishes the files still being written. The signal handlers stay until
     // then, so a second SIGTERM cannot cut a file short.
     window.reset();
+    storage.reset();
     events.reset();
     shutdown.reset();
     translator.reset();

@@ -28,6 +28,7 @@
 #include "platform/ShellOpen.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
+#include "storage/StorageKeeper.h"
 #include "ui/NotifyManager.h"
 #include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
@@ -124,6 +125,22 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
                 QTimer::singleShot(kDeviceSettleMs, this,
                                    [this, removed] { onDeviceChanged(removed); });
             });
+}
+
+void MainWindow::UseStorageKeeper(StorageKeeper* keeper) {
+    AlarmEpisodeTracker* tracker = m_pAlarmWindow->episodeTracker();
+    connect(tracker, &AlarmEpisodeTracker::episodeStarted, keeper,
+            &StorageKeeper::OnEpisodeStarted);
+    connect(tracker, &AlarmEpisodeTracker::episodeEnded, keeper, &StorageKeeper::OnEpisodeEnded);
+    connect(m_pAlarmWindow, &AlarmWindow::recordingStarted, keeper,
+            &StorageKeeper::OnRecordingStarted);
+    connect(m_pAlarmWindow, &AlarmWindow::recordingFinished, keeper,
+            &StorageKeeper::OnRecordingFinished);
+    connect(m_pAlarmWindow, &AlarmWindow::snapshotWritten, keeper, &StorageKeeper::OnFileWritten);
+    connect(m_pAlarmWindow, &AlarmWindow::diskSpaceShort, keeper, &StorageKeeper::OnDiskSpaceShort);
+    connect(m_pSettingWindow, &SettingWindow::storageRulesChanged, keeper,
+            &StorageKeeper::RequestPass);
+    m_pAlarmWindow->SetEpisodeMarks(keeper);
 }
 
 MainWindow::~MainWindow() {

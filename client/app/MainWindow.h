@@ -18,6 +18,7 @@ class QComboBox;
 class QLabel;
 class QPushButton;
 class SettingWindow;
+class StorageKeeper;
 class Triangle;
 
 class MainWindow : public QWidget {
@@ -42,6 +43,9 @@ public:
     int deviceCount() const { return m_DevNum; }
     int selectedCamera() const { return m_nSelectedCamera; }
     AlarmWindow* alarmWindow() const { return m_pAlarmWindow; }
+    // Tells `keeper` (not owned; it outlives the window) what the pages write and change, and
+    // offers its keep marks in the alarm viewer.
+    void UseStorageKeeper(StorageKeeper* keeper);
     SettingWindow* settingWindow() const { return m_pSettingWindow; }
 
     // Refills the camera list from the library's lookup (at start and on every device change).

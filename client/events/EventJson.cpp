@@ -69,6 +69,41 @@ QJsonObject EventJson::AlarmEnd(const QString& station, const AlarmEpisode& epis
     return object;
 }
 
+QList<QJsonObject> EventJson::Storage(const QString& station, const StorageKeeper::Report& report) {
+    const auto bytes = [](uint64_t value) { return static_cast<qint64>(value); };
+    QList<QJsonObject> events;
+    if (report.episodes > 0 || report.manualFiles > 0 || report.failedFiles > 0) {
+        QJsonObject object = Base(station, QDateTime::currentDateTime());
+        object.insert("event", "removed");
+        object.insert("episodes", report.episodes);
+        object.insert("episodeBytes", bytes(report.episodeBytes));
+        object.insert("oldest", report.oldest);
+        object.insert("newest", report.newest);
+        object.insert("files", report.manualFiles);
+        object.insert("fileBytes", bytes(report.manualBytes));
+        object.insert("failed", report.failedFiles);
+        object.insert("freeBefore", bytes(report.freeBefore));
+        object.insert("freeAfter", bytes(report.freeAfter));
+        object.insert("floorBytes", bytes(report.floorBytes));
+        events.append(object);
+    }
+    if (report.floorUnmet) {
+        QJsonObject object = Base(station, QDateTime::currentDateTime());
+        object.insert("event", "floorUnmet");
+        object.insert("freeBytes", bytes(report.freeAfter));
+        object.insert("floorBytes", bytes(report.floorBytes));
+        events.append(object);
+    }
+    if (report.episodeOverFloor != 0) {
+        QJsonObject object = Base(station, QDateTime::currentDateTime());
+        object.insert("event", "episodeOverFloor");
+        object.insert("episodeBytes", bytes(report.episodeOverFloor));
+        object.insert("floorBytes", bytes(report.floorBytes));
+        events.append(object);
+    }
+    return events;
+}
+
 QJsonObject EventJson::Recording(const QString& station, bool started, const QString& path,
                                  bool alarm) {
     QJsonObject object = Base(station, QDateTime::currentDateTime());

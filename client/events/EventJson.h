@@ -9,9 +9,11 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include "alarm/AlarmEpisode.h"
+#include "storage/StorageKeeper.h"
 
 class EventJson {
 public:
@@ -27,6 +29,9 @@ public:
     // "alarm"}; `path` may hold folders, only the file name is sent.
     static QJsonObject Recording(const QString& station, bool started, const QString& path,
                                  bool alarm);
+    // "<prefix>/storage": what a retention pass removed ("event": "removed"), and its warnings
+    // ("floorUnmet", "episodeOverFloor"); one object per event the report holds.
+    static QList<QJsonObject> Storage(const QString& station, const StorageKeeper::Report& report);
 
     // ISO 8601 with milliseconds and the UTC offset ("2026-12-08T09:30:00.125+01:00").
     static QString TimeText(const QDateTime& time);

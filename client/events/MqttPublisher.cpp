@@ -2,8 +2,6 @@
 
 #include <mosquitto.h>
 #include <netdb.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <QElapsedTimer>
 #include <QJsonValue>
@@ -26,43 +24,13 @@ constexpr int kLeastStopWaitMs = 200;
 
 }  // namespace
 
-// The network thread's way to the GUI thread.
-struct MqttPublisher::Mailbox {
-    Mailbox() : fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~Mailbox() { ::close(fd); }
-
-    // Any thread.
-    void Post(NetEvent event) {
-        std::lock_guard lock(mutex);
-        events.push_back(event);
-        if (!wakePending) {
-            wakePending = true;
-            const uint64_t one = 1;
-            (void)::write(fd, &one, sizeof one);
-        }
-    }
-    // GUI thread.
-    std::vector<NetEvent> Take() {
-        std::lock_guard lock(mutex);
-        uint64_t count = 0;
-        (void)::read(fd, &count, sizeof count);
-        wakePending = false;
-        return std::exchange(events, {});
-    }
-
-    const int fd;
-    std::mutex mutex;
-    std::vector<NetEvent> events;  // guarded by mutex
-    bool wakePending = false;      // guarded by mutex
-};
-
 MqttPublisher::MqttPublisher(const MqttSettings& settings, const QString& outboxFolder,
                              QObject* parent)
     : QObject(parent),
       m_Settings(settings),
       m_Outbox(outboxFolder),
-      m_pMailbox(std::make_shared<Mailbox>()),
-      m_WakeNotifier(m_pMailbox->fd, QSocketNotifier::Read) {
+      m_pMailbox(std::make_shared<EventMailbox<NetEvent>>()),
+      m_WakeNotifier(m_pMailbox->fd(), QSocketNotifier::Read) {
     connect(&m_WakeNotifier, &QSocketNotifier::activated, this, &MqttPublisher::TakeNetEvents);
     m_Password = m_Settings.ReadPassword();
     m_Outbox.Open();

@@ -13,12 +13,10 @@
 //
 // Threads: the object lives on the GUI thread, which runs every public function, the timers and
 // all outbox and in-flight bookkeeping. The connection's network thread looks the broker's name
-// up, connects and runs libmosquitto's callbacks; it only posts a NetEvent to the Mailbox (a list
-// under its mutex, shared with the network thread so that it may outlive the publisher) and,
-// when no wake-up is pending, writes to its eventfd, whose QSocketNotifier runs TakeNetEvents on
-// the GUI thread (an fd rather than Qt's posted events: the hand-over stays visible to
-// ThreadSanitizer). Each connection numbers its events, so that those of one already given up
-// are dropped.
+// up, connects and runs libmosquitto's callbacks; it only posts a NetEvent to the mailbox
+// (EventMailbox, shared with the network thread so that it may outlive the publisher), whose
+// QSocketNotifier runs TakeNetEvents on the GUI thread. Each connection numbers its events, so
+// that those of one already given up are dropped.
 // The GUI thread never waits on the network: publishing only queues the packet for the network
 // thread, a connection is stopped without waiting for its thread, and the end of the run waits
 // at most kCloseWaitMs in all (events in flight, the "offline" status, the thread's end).
@@ -37,6 +35,7 @@
 #include "events/EventOutbox.h"
 #include "events/MqttConnection.h"
 #include "events/MqttSettings.h"
+#include "platform/EventMailbox.h"
 
 class MqttPublisher : public QObject {
     Q_OBJECT
@@ -68,7 +67,6 @@ private:
         quint64 connection;  // m_nConnections of the connection that posted it
         MqttConnection::Event event;
     };
-    struct Mailbox;
 
     // GUI thread.
     void TakeNetEvents();
@@ -106,6 +104,6 @@ private:
     std::unordered_map<int, quint64> m_Inflight;  // libmosquitto message id -> outbox number
     std::vector<std::string> m_LoggedFailures;    // kinds logged since the last connection
 
-    std::shared_ptr<Mailbox> m_pMailbox;  // any thread; its members guard themselves
-    QSocketNotifier m_WakeNotifier;       // on the mailbox's eventfd
+    std::shared_ptr<EventMailbox<NetEvent>> m_pMailbox;  // any thread; guards itself
+    QSocketNotifier m_WakeNotifier;                      // on the mailbox's eventfd
 };

@@ -24,7 +24,8 @@ QString StationEvents::Station() const {
     return m_pPublisher->settings().station;
 }
 
-void StationEvents::Watch(AlarmWindow* page) {
+void StationEvents::Watch(AlarmWindow* page, StorageKeeper* storage) {
+    connect(storage, &StorageKeeper::passReported, this, &StationEvents::OnStorageReport);
     AlarmEpisodeTracker* tracker = page->episodeTracker();
     connect(tracker, &AlarmEpisodeTracker::episodeStarted, this, &StationEvents::OnEpisodeStarted);
     connect(tracker, &AlarmEpisodeTracker::episodeEnded, this, &StationEvents::OnEpisodeEnded);
@@ -54,4 +55,10 @@ void StationEvents::OnRecordingStarted(const QString& path, bool alarm) {
 
 void StationEvents::OnRecordingFinished(const QString& path, bool alarm) {
     m_pPublisher->Publish("recording", EventJson::Recording(Station(), false, path, alarm));
+}
+
+void StationEvents::OnStorageReport(const StorageKeeper::Report& report) {
+    for (const QJsonObject& event : EventJson::Storage(Station(), report)) {
+        m_pPublisher->Publish("storage", event);
+    }
 }

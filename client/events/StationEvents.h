@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "alarm/AlarmEpisode.h"
+#include "storage/StorageKeeper.h"
 
 class AlarmWindow;
 class MqttPublisher;
@@ -20,8 +21,8 @@ public:
     static std::unique_ptr<StationEvents> CreateIfEnabled(const QString& settingsFolder);
     ~StationEvents() override;
 
-    // Follows the live page's alarm episodes and recordings.
-    void Watch(AlarmWindow* page);
+    // Follows the live page's alarm episodes and recordings, and what retention removes.
+    void Watch(AlarmWindow* page, StorageKeeper* storage);
 
     MqttPublisher* publisher() const { return m_pPublisher.get(); }
 
@@ -32,6 +33,7 @@ public slots:
     void OnEpisodeEnded(const AlarmEpisode& episode);
     void OnRecordingStarted(const QString& path, bool alarm);
     void OnRecordingFinished(const QString& path, bool alarm);
+    void OnStorageReport(const StorageKeeper::Report& report);
 
 private:
     explicit StationEvents(std::unique_ptr<MqttPublisher> publisher);

@@ -4,6 +4,8 @@
 #include <sys/statvfs.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -20,8 +22,44 @@ public:
     }
 };
 
-const StatvfsDiskSpace g_statvfs;
-std::atomic<const DiskSpace*> g_installed{&g_statvfs};
+// For the staged program's tests only (README): CALORVIEW_TEST_FREE_BYTES_FILE names a file
+// whose decimal number is the free space of every folder, read at every call, so that a test can
+// fill and empty a "disk" that it cannot mount.
+class FileDiskSpace final : public DiskSpace {
+public:
+    explicit FileDiskSpace(const char* file) : m_File(file) {}
+    bool FreeBytes(const char* directory, uint64_t* freeBytes) const override {
+        struct stat folder {};
+        std::FILE* source = std::fopen(m_File, "re");
+        if (directory == nullptr || freeBytes == nullptr || source == nullptr ||
+            stat(directory, &folder) != 0) {
+            if (source != nullptr) {
+                std::fclose(source);
+            }
+            return false;
+        }
+        unsigned long long bytes = 0;
+        const bool read = std::fscanf(source, "%llu", &bytes) == 1;
+        std::fclose(source);
+        if (read) {
+            *freeBytes = bytes;
+        }
+        return read;
+    }
+
+private:
+    const char* m_File;
+};
+
+const DiskSpace* Default() {
+    static const StatvfsDiskSpace statvfsSpace;
+    static const char* const file = std::getenv("CALORVIEW_TEST_FREE_BYTES_FILE");
+    static const FileDiskSpace fileSpace(file != nullptr ? file : "");
+    return file != nullptr && *file != '\0' ? static_cast<const DiskSpace*>(&fileSpace)
+                                             : &statvfsSpace;
+}
+
+std::atomic<const DiskSpace*> g_installed{nullptr};
 
 }  // namespace
 
@@ -35,9 +73,10 @@ bool DiskSpace::SameFileSystem(const char* first, const char* second) const {
 }
 
 const DiskSpace& DiskSpace::Current() {
-    return *g_installed.load(std::memory_order_acquire);
+    const DiskSpace* installed = g_installed.load(std::memory_order_acquire);
+    return installed != nullptr ? *installed : *Default();
 }
 
 void DiskSpace::Install(const DiskSpace* space) {
-    g_installed.store(space != nullptr ? space : &g_statvfs, std::memory_order_release);
+    g_installed.store(space, std::memory_order_release);
 }

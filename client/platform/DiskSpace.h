@@ -17,8 +17,9 @@ public:
     // true when either cannot be asked. Any thread.
     virtual bool SameFileSystem(const char* first, const char* second) const;
 
-    // The installed query (statvfs unless a test installed one). Any thread.
+    // The installed query: statvfs unless a test installed one (or the staged program's tests
+    // name a file of free bytes in CALORVIEW_TEST_FREE_BYTES_FILE). Any thread.
     static const DiskSpace& Current();
-    // Installs `space` (not owned; it must outlive its use) or, with null, statvfs again.
+    // Installs `space` (not owned; it must outlive its use) or, with null, the default again.
     static void Install(const DiskSpace* space);
 };

@@ -157,6 +157,10 @@
         <translation>预录秒数</translation>
     </message>
     <message>
+        <source>Snapshots per second (0 = every alarm)</source>
+        <translation>每秒抓拍上限（0 = 每次报警都抓拍）</translation>
+    </message>
+    <message>
         <source>Alarm Setting</source>
         <translation>报警设置</translation>
     </message>
@@ -183,6 +187,26 @@
     <message>
         <source>Video Setting</source>
         <translation>视频设置</translation>
+    </message>
+    <message>
+        <source>Storage</source>
+        <translation>存储设置</translation>
+    </message>
+    <message>
+        <source>Free space floor (GiB, 0 = off)</source>
+        <translation>剩余空间下限（GiB，0 = 关闭）</translation>
+    </message>
+    <message>
+        <source>Delete alarm episodes after (days, 0 = never)</source>
+        <translation>报警事件保存天数（0 = 不删除）</translation>
+    </message>
+    <message>
+        <source>Delete manual recordings and snapshots after (days, 0 = never)</source>
+        <translation>手动录像和抓拍保存天数（0 = 不删除）</translation>
+    </message>
+    <message>
+        <source>Below the floor, the oldest alarm episodes go first; kept ones and the last 24 hours stay.</source>
+        <translation>剩余空间低于下限时，先删除最早的报警事件；标记保留的事件和最近 24 小时的事件不删除。</translation>
     </message>
     <message>
         <source>Setting changed!</source>

@@ -1,0 +1,504 @@
+#include "storage/StorageKeeper.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <map>
+
+#include "platform/DiskSpace.h"
+#include "settings/SettingStore.h"
+#include "storage/FileRemover.h"
+#include "ui/NotifyManager.h"
+
+namespace {
+
+constexpr int64_t kRescanSeconds = 24 * 3600;
+// A file written with less than the floor and this much free asks for a pass, at most this often.
+constexpr int64_t kLowCheckSeconds = 5;
+constexpr int64_t kLowPassSeconds = 60;
+
+int64_t Now() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+int64_t Monotonic() {
+    using namespace std::chrono;
+    return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The settings count the floor in GiB; so do the messages.
+QString Gigabytes(uint64_t bytes) {
+    return QString::number(static_cast<double>(bytes) / (1ull << 30), 'f', 1);
+}
+
+// Below everything the user watches: a pass may read a million names and remove thousands.
+void LowerThisThreadsPriority() {
+    ::pthread_setname_np(::pthread_self(), "Storage");
+    const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
+    (void)::setpriority(PRIO_PROCESS, thread, 10);
+    constexpr int kWhoProcess = 1;       // IOPRIO_WHO_PROCESS
+    constexpr int kClassIdle = 3 << 13;  // IOPRIO_CLASS_IDLE << IOPRIO_CLASS_SHIFT
+    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(thread), kClassIdle);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+StorageKeeper::StorageKeeper(const QString& logFolder, QObject* parent)
+    : QObject(parent),
+      m_LogFolder(logFolder),
+      m_pReports(std::make_shared<EventMailbox<Report>>()),
+      m_ReportNotifier(m_pReports->fd(), QSocketNotifier::Read) {
+    qRegisterMetaType<StorageKeeper::Report>();
+    connect(&m_ReportNotifier, &QSocketNotifier::activated, this, &StorageKeeper::TakeReports);
+    m_PassTimer.setInterval(kPassIntervalMs);
+    connect(&m_PassTimer, &QTimer::timeout, this, &StorageKeeper::RequestPass);
+    m_PassTimer.start();
+    m_Thread = std::thread([this] { Run(); });
+    RequestPass();
+}
+
+StorageKeeper::~StorageKeeper() {
+    {
+        std::lock_guard lock(m_Mutex);
+        m_bStop = true;
+    }
+    m_Wake.notify_all();
+    m_Thread.join();
+    m_ReportNotifier.setEnabled(false);
+}
+
+void StorageKeeper::Post(Message message) {
+    {
+        std::lock_guard lock(m_Mutex);
+        m_Queue.push_back(std::move(message));
+    }
+    m_Wake.notify_all();
+}
+
+void StorageKeeper::OnFileWritten(const QString& path) {
+    Post({Message::Kind::kFile, QFile::encodeName(path).toStdString(), {}, 0, nullptr});
+}
+
+void StorageKeeper::OnRecordingStarted(const QString& path, bool) {
+    const std::string local = QFile::encodeName(path).toStdString();
+    Post({Message::Kind::kBusy, local, {}, 0, nullptr});
+    Post({Message::Kind::kFile, local, {}, 0, nullptr});
+}
+
+void StorageKeeper::OnRecordingFinished(const QString& path, bool) {
+    const std::string local = QFile::encodeName(path).toStdString();
+    Post({Message::Kind::kIdle, local, {}, 0, nullptr});
+    Post({Message::Kind::kFile, local, {}, 0, nullptr});
+}
+
+void StorageKeeper::OnEpisodeStarted(const AlarmEpisode& episode) {
+    int64_t first = 0;
+    StoredFile::DisplayTimeSeconds(episode.firstCameraTime.toLatin1().constData(), &first);
+    Post({Message::Kind::kBegan, EpisodeIndex::KeyOf(episode.firstTime), {}, first, nullptr});
+}
+
+void StorageKeeper::OnEpisodeEnded(const AlarmEpisode& episode) {
+    Post({Message::Kind::kLogged, {}, episode, 0, nullptr});
+}
+
+void StorageKeeper::RequestPass() {
+    std::lock_guard lock(m_Mutex);
+    for (const Message& queued : m_Queue) {
+        if (queued.kind == Message::Kind::kPass) {
+            return;  // one is waiting already
+        }
+    }
+    m_Queue.push_back({Message::Kind::kPass, {}, {}, 0, nullptr});
+    m_Wake.notify_all();
+}
+
+void StorageKeeper::OnDiskSpaceShort() {
+    Post({Message::Kind::kShort, {}, {}, 0, nullptr});
+}
+
+void StorageKeeper::SetKept(const QString& key, bool keep) {
+    const char* mark = keep ? "keep" : "unkeep";
+    m_Marks.Set(mark, key.toStdString());  // seen at once; written on the storage thread
+    Post({Message::Kind::kMark, key.toStdString(), {}, 0, mark});
+}
+
+bool StorageKeeper::WaitIdle(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    std::unique_lock lock(m_Mutex);
+    while (!m_Queue.empty() || m_bBusy) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        lock.lock();
+    }
+    return true;
+}
+
+EpisodeIndex::Folders StorageKeeper::CurrentFolders() const {
+    SettingStore& settings = SettingStore::instance();
+    return {QFile::encodeName(settings.alarmImagesPath()).toStdString(),
+            QFile::encodeName(settings.alarmRecordsPath()).toStdString(),
+            QFile::encodeName(settings.recordPath()).toStdString(),
+            QFile::encodeName(settings.snapshotPath()).toStdString()};
+}
+
+void StorageKeeper::Run() {
+    LowerThisThreadsPriority();
+    std::unique_lock lock(m_Mutex);
+    for (;;) {
+        if (m_bStop) {
+            // A Keep pressed just before closing still reaches the marks file; the rest is
+            // found again by the next start's scan.
+            const std::deque<Message> left = std::move(m_Queue);
+            lock.unlock();
+            for (const Message& message : left) {
+                if (message.kind == Message::Kind::kMark) {
+                    Handle(message);
+                }
+            }
+            return;
+        }
+        if (m_Queue.empty()) {
+            m_Wake.wait(lock);
+            continue;
+        }
+        const Message message = std::move(m_Queue.front());
+        m_Queue.pop_front();
+        m_bBusy = true;
+        lock.unlock();
+        Handle(message);
+        lock.lock();
+        m_bBusy = false;
+    }
+}
+
+void StorageKeeper::Handle(const Message& message) {
+    switch (message.kind) {
+        case Message::Kind::kFile: {
+            if (!m_bScanned) {
+                return;  // the first pass's scan finds it
+            }
+            const StoredFile* added = nullptr;
+            {
+                std::lock_guard lock(m_IndexMutex);
+                added = m_Index.AddFile(message.text);
+            }
+            const uint64_t floor =
+                static_cast<uint64_t>(SettingStore::instance().freeSpaceFloorGiB()) * kGiB;
+            if (added != nullptr && !m_OpenKey.empty() &&
+                added->kind != StoredFile::Kind::kManualSnapshot &&
+                added->nameSeconds >= m_nOpenFirst) {
+                m_nOpenBytes += added->bytes;
+                if (floor != 0 && m_nOpenBytes > floor && !m_bOpenWarned) {
+                    m_bOpenWarned = true;
+                    Report warning;
+                    warning.floorBytes = floor;
+                    warning.episodeOverFloor = m_nOpenBytes;
+                    m_pReports->Post(warning);
+                }
+            }
+            uint64_t free = 0;
+            const int64_t now = Monotonic();
+            if (floor != 0 && now - m_nLastLowCheckAt >= kLowCheckSeconds) {
+                m_nLastLowCheckAt = now;
+                if (DiskSpace::Current().FreeBytes(DirectoryOf(message.text).c_str(), &free) &&
+                    free < floor + kGiB && now - m_nLastPassAt >= kLowPassSeconds) {
+                    Pass();
+                }
+            }
+            break;
+        }
+        case Message::Kind::kBusy:
+            m_Busy.insert(message.text);
+            break;
+        case Message::Kind::kIdle:
+            m_Busy.erase(message.text);
+            break;
+        case Message::Kind::kBegan: {
+            m_OpenKey = message.text;
+            m_nOpenFirst = message.seconds;
+            m_nOpenBytes = 0;
+            m_bOpenWarned = false;
+            std::lock_guard lock(m_IndexMutex);
+            m_Index.EpisodeBegan(m_OpenKey, m_nOpenFirst);
+            break;
+        }
+        case Message::Kind::kLogged: {
+            if (EpisodeIndex::KeyOf(message.episode.firstTime) == m_OpenKey) {
+                m_OpenKey.clear();
+            }
+            std::lock_guard lock(m_IndexMutex);
+            m_Index.EpisodeLogged(message.episode);
+            break;
+        }
+        case Message::Kind::kPass:
+            Pass();
+            break;
+        case Message::Kind::kShort:
+            if (Monotonic() - m_nLastPassAt >= kLowPassSeconds) {
+                Pass();
+            }
+            break;
+        case Message::Kind::kMark:
+            m_Marks.Append(QFile::decodeName(CurrentFolders()[EpisodeIndex::kAlarmImages].c_str()),
+                           message.mark, message.text);
+            break;
+    }
+}
+
+void StorageKeeper::Pass() {
+    m_nLastPassAt = Monotonic();
+    const EpisodeIndex::Folders folders = CurrentFolders();
+    const int64_t now = Now();
+    if (!m_bScanned || folders != m_Index.folders() || now - m_nScannedAt > kRescanSeconds ||
+        now < m_nScannedAt) {
+        EpisodeIndex fresh;
+        if (!fresh.Scan(folders, m_bStop)) {
+            return;  // closing
+        }
+        if (!m_OpenKey.empty()) {
+            fresh.EpisodeBegan(m_OpenKey, m_nOpenFirst);
+        }
+        m_Marks.Load(QFile::decodeName(folders[EpisodeIndex::kAlarmImages].c_str()));
+        std::lock_guard lock(m_IndexMutex);
+        m_Index = std::move(fresh);
+        m_bScanned = true;
+        m_nScannedAt = now;
+    }
+
+    SettingStore& settings = SettingStore::instance();
+    RetentionPlanner::Rules rules;
+    rules.floorBytes = static_cast<uint64_t>(settings.freeSpaceFloorGiB()) * kGiB;
+    rules.alarmKeepDays = settings.alarmKeepDays();
+    rules.recordKeepDays = settings.recordKeepDays();
+    const auto freeSpace = [&folders, this] {
+        std::map<uint64_t, uint64_t> free;
+        for (int f = 0; f < EpisodeIndex::kFolderCount; ++f) {
+            uint64_t bytes = 0;
+            const uint64_t device = m_Index.Device(static_cast<EpisodeIndex::Folder>(f));
+            if (device != 0 && DiskSpace::Current().FreeBytes(folders[f].c_str(), &bytes)) {
+                free[device] = bytes;
+            }
+        }
+        return free;
+    };
+    const auto least = [](const std::map<uint64_t, uint64_t>& free) {
+        uint64_t least = UINT64_MAX;
+        for (const auto& [device, bytes] : free) {
+            least = std::min(least, bytes);
+        }
+        return least == UINT64_MAX ? 0 : least;
+    };
+
+    Report report;
+    report.floorBytes = rules.floorBytes;
+    RetentionPlanner::Plan plan;
+    std::vector<std::string> keys;
+    std::vector<std::vector<uint32_t>> episodeFiles;
+    {
+        std::lock_guard lock(m_IndexMutex);
+        const std::map<uint64_t, uint64_t> free = freeSpace();
+        report.freeBefore = least(free);
+        plan = RetentionPlanner::Make(m_Index, m_Marks, rules, free, now);
+        // Which of the planned files go with which episode.
+        std::vector<bool> planned(m_Index.Files().size(), false);
+        for (const uint32_t file : plan.files) {
+            planned[file] = true;
+        }
+        int64_t oldest = INT64_MAX;
+        int64_t newest = INT64_MIN;
+        for (const size_t e : plan.episodes) {
+            const EpisodeIndex::Episode& episode = m_Index.Episodes()[e];
+            keys.push_back(episode.key);
+            episodeFiles.emplace_back();
+            for (const uint32_t file : episode.files) {
+                if (planned[file]) {
+                    episodeFiles.back().push_back(file);
+                    planned[file] = false;
+                }
+            }
+            if (episode.endedAt < oldest) {
+                oldest = episode.endedAt;
+                report.oldest = QString::fromStdString(episode.key);
+            }
+            if (episode.endedAt > newest) {
+                newest = episode.endedAt;
+                report.newest = QString::fromStdString(episode.key);
+            }
+        }
+    }
+    for (size_t e = 0; e < keys.size(); ++e) {
+        bool whole = true;
+        for (const uint32_t file : episodeFiles[e]) {
+            if (m_bStop) {
+                return;  // the next start takes it up again
+            }
+            uint64_t bytes = 0;
+            const Removal removal = Remove(file, &bytes);
+            report.episodeBytes += bytes;
+            report.failedFiles += removal == Removal::kFailed ? 1 : 0;
+            whole = whole && removal == Removal::kRemoved;
+        }
+        // Marked only once nothing of it is left; a part that stays is tried again by no one,
+        // but the episode is still there to be seen and kept.
+        if (whole) {
+            m_Marks.Append(QFile::decodeName(folders[EpisodeIndex::kAlarmImages].c_str()),
+                           "removed", keys[e]);
+            ++report.episodes;
+        }
+    }
+    for (const uint32_t file : plan.manualFiles) {
+        if (m_bStop) {
+            return;
+        }
+        uint64_t bytes = 0;
+        const Removal removal = Remove(file, &bytes);
+        report.manualBytes += bytes;
+        report.manualFiles += removal == Removal::kRemoved ? 1 : 0;
+        report.failedFiles += removal == Removal::kFailed ? 1 : 0;
+    }
+    {
+        std::lock_guard lock(m_IndexMutex);
+        const std::map<uint64_t, uint64_t> free = freeSpace();
+        report.freeAfter = least(free);
+        for (const uint64_t device : plan.shortDevices) {
+            const auto found = free.find(device);
+            report.floorUnmet =
+                report.floorUnmet || (found != free.end() && found->second < rules.floorBytes);
+        }
+    }
+    if (report.episodes == 0 && report.manualFiles == 0 && !report.floorUnmet &&
+        report.failedFiles == 0) {
+        return;
+    }
+    WriteStorageLog(
+        QString("removed %1 alarm episodes (%2 GiB; oldest %3, newest %4) and %5 "
+                "recordings and snapshots of the user's (%6 GiB); free %7 GiB -> %8 GiB, "
+                "floor %9 GiB%10")
+            .arg(report.episodes)
+            .arg(Gigabytes(report.episodeBytes))
+            .arg(report.oldest.isEmpty() ? QStringLiteral("-") : report.oldest)
+            .arg(report.newest.isEmpty() ? QStringLiteral("-") : report.newest)
+            .arg(report.manualFiles)
+            .arg(Gigabytes(report.manualBytes))
+            .arg(Gigabytes(report.freeBefore))
+            .arg(Gigabytes(report.freeAfter))
+            .arg(Gigabytes(report.floorBytes))
+            .arg(report.floorUnmet ? QStringLiteral("; below the floor with only kept, "
+                                                    "recent and the user's files left")
+                                   : QString()));
+    m_pReports->Post(report);
+}
+
+StorageKeeper::Removal StorageKeeper::Remove(uint32_t file, uint64_t* bytes) {
+    StoredFile stored;
+    std::string folder;
+    uint64_t device = 0;
+    {
+        std::lock_guard lock(m_IndexMutex);
+        stored = m_Index.Files()[file];
+        folder = m_Index.folders()[stored.folder];
+        device = m_Index.Device(static_cast<EpisodeIndex::Folder>(stored.folder));
+    }
+    const std::string name = stored.Name();
+    if (m_Busy.count(folder + "/" + name) != 0 ||
+        m_Unremovable.count({device, stored.inode}) != 0) {
+        return Removal::kSkipped;
+    }
+    const int directory = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat status {};
+    int error = directory < 0 ? errno : 0;
+    if (error == 0 && ::fstatat(directory, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+    } else if (error == 0 && (!S_ISREG(status.st_mode) || status.st_ino != stored.inode)) {
+        error = EEXIST;  // another file has the name now: not the one that was indexed
+    } else if (error == 0) {
+        error = FileRemover::Current().Remove(directory, name.c_str());
+    }
+    if (directory >= 0) {
+        ::close(directory);
+    }
+    if (error == 0 || error == ENOENT) {
+        std::lock_guard lock(m_IndexMutex);
+        m_Index.FileGone(file);
+        *bytes = error == 0 ? stored.bytes : 0;
+        return Removal::kRemoved;
+    }
+    m_Unremovable.insert({device, stored.inode});
+    qWarning("Storage: cannot remove %s/%s (%s); it stays, and is not tried again", folder.c_str(),
+             name.c_str(),
+             error == EEXIST ? "another file has its name now" : std::strerror(error));
+    return Removal::kFailed;
+}
+
+void StorageKeeper::WriteStorageLog(const QString& line) {
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString path = m_LogFolder + "/storage-" + now.toString("yyyyMMdd") + ".log";
+    const QByteArray text =
+        (now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate) + " " + line + "\n")
+            .toUtf8();
+    const int fd =
+        ::open(QFile::encodeName(path).constData(),
+               O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        (void)::write(fd, text.constData(), static_cast<size_t>(text.size()));
+        ::close(fd);
+    }
+    qWarning("Storage: %s", qUtf8Printable(line));
+}
+
+void StorageKeeper::TakeReports() {
+    for (const Report& report : m_pReports->Take()) {
+        Tell(report);
+    }
+}
+
+void StorageKeeper::Tell(const Report& report) {
+    const int64_t now = Monotonic();
+    const auto due = [now](int64_t* last) {
+        if (*last != 0 && now - *last < kNoticeIntervalSeconds) {
+            return false;
+        }
+        *last = now;
+        return true;
+    };
+    if (report.episodes > 0 && due(&m_nLastRemovedToast)) {
+        ShowSuccessNotify(tr("Removed %1 old alarm episodes (%2 GB) to keep %3 GB free")
+                              .arg(report.episodes)
+                              .arg(Gigabytes(report.episodeBytes))
+                              .arg(Gigabytes(report.floorBytes)));
+    }
+    if (report.floorUnmet && due(&m_nLastFloorWarning)) {
+        ShowNotify(tr("Less than %1 GiB free, and only kept or recent alarm episodes are left")
+                       .arg(Gigabytes(report.floorBytes)),
+                   true);
+    }
+    if (report.episodeOverFloor != 0) {
+        qWarning(
+            "Storage: the alarm episode in progress has written %s GiB, more than the "
+            "free-space floor of %s GiB",
+            qUtf8Printable(Gigabytes(report.episodeOverFloor)),
+            qUtf8Printable(Gigabytes(report.floorBytes)));
+        ShowNotify(tr("One alarm episode has written %1 GiB, more than the free-space floor")
+                       .arg(Gigabytes(report.episodeOverFloor)),
+                   true);
+    }
+    emit passReported(report);
+}
