@@ -56,7 +56,17 @@ void AlarmMarks::Set(const char* mark, const std::string& key) {
 }
 
 bool AlarmMarks::Append(const QString& folder, const char* mark, const std::string& key) {
-    Set(mark, key);
+    return Append(folder, mark, std::vector<std::string>{key});
+}
+
+bool AlarmMarks::Append(const QString& folder, const char* mark,
+                        const std::vector<std::string>& keys) {
+    if (keys.empty()) {
+        return true;
+    }
+    for (const std::string& key : keys) {
+        Set(mark, key);
+    }
     const QByteArray path = QFile::encodeName(PathIn(folder));
     // Never through a link, only into a regular file, as the alarm log.
     const int fd = ::open(path.constData(),
@@ -74,8 +84,10 @@ bool AlarmMarks::Append(const QString& folder, const char* mark, const std::stri
         }
     }
     const QDateTime now = QDateTime::currentDateTime();
-    text += QByteArray(mark) + ',' + QByteArray::fromStdString(key) + ',' +
-            now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toUtf8() + "\r\n";
+    const QByteArray time = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate).toUtf8();
+    for (const std::string& key : keys) {
+        text += QByteArray(mark) + ',' + QByteArray::fromStdString(key) + ',' + time + "\r\n";
+    }
     ok = ok && ::write(fd, text.constData(), static_cast<size_t>(text.size())) == text.size() &&
          ::fdatasync(fd) == 0;
     const int error = errno;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class AlarmMarks {
 public:
@@ -23,6 +24,8 @@ public:
     // Appends a mark to the file in `folder` (created with its header when missing); false on
     // failure, logged once until an append succeeds. Also sets it in memory.
     bool Append(const QString& folder, const char* mark, const std::string& key);
+    // The same mark for several keys, with one write and one sync.
+    bool Append(const QString& folder, const char* mark, const std::vector<std::string>& keys);
     // Sets a mark in memory only (the caller appends it later, off its thread).
     void Set(const char* mark, const std::string& key);
 

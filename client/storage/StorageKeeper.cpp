@@ -26,6 +26,8 @@ constexpr int64_t kRescanSeconds = 24 * 3600;
 // A file written with less than the floor and this much free asks for a pass, at most this often.
 constexpr int64_t kLowCheckSeconds = 5;
 constexpr int64_t kLowPassSeconds = 60;
+constexpr int kToastGapMs = 2500;
+constexpr size_t kMarksBatch = 1000;
 
 int64_t Now() {
     return static_cast<int64_t>(std::time(nullptr));
@@ -36,7 +38,7 @@ int64_t Monotonic() {
     return duration_cast<seconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// The settings count the floor in GiB; so do the messages.
+// The settings count the floor in GiB; so do the messages (the toasts say "GB", as people do).
 QString Gigabytes(uint64_t bytes) {
     return QString::number(static_cast<double>(bytes) / (1ull << 30), 'f', 1);
 }
@@ -338,17 +340,26 @@ void StorageKeeper::Pass() {
                 oldest = episode.endedAt;
                 report.oldest = QString::fromStdString(episode.key);
             }
-            if (episode.endedAt > newest) {
+            if (episode.endedAt >= newest) {
                 newest = episode.endedAt;
                 report.newest = QString::fromStdString(episode.key);
             }
         }
     }
+    // The "removed" marks go out in batches: one sync per episode would cost a purge of
+    // thousands of episodes minutes of disk time.
+    const QString imagesFolder = QFile::decodeName(folders[EpisodeIndex::kAlarmImages].c_str());
+    std::vector<std::string> removedKeys;
+    const auto mark = [&] {
+        m_Marks.Append(imagesFolder, "removed", removedKeys);
+        removedKeys.clear();
+    };
     for (size_t e = 0; e < keys.size(); ++e) {
         bool whole = true;
         for (const uint32_t file : episodeFiles[e]) {
             if (m_bStop) {
-                return;  // the next start takes it up again
+                mark();
+                return;  // the next start takes up the rest
             }
             uint64_t bytes = 0;
             const Removal removal = Remove(file, &bytes);
@@ -359,11 +370,14 @@ void StorageKeeper::Pass() {
         // Marked only once nothing of it is left; a part that stays is tried again by no one,
         // but the episode is still there to be seen and kept.
         if (whole) {
-            m_Marks.Append(QFile::decodeName(folders[EpisodeIndex::kAlarmImages].c_str()),
-                           "removed", keys[e]);
+            removedKeys.push_back(keys[e]);
             ++report.episodes;
         }
+        if (removedKeys.size() >= kMarksBatch) {
+            mark();
+        }
     }
+    mark();
     for (const uint32_t file : plan.manualFiles) {
         if (m_bStop) {
             return;
@@ -382,6 +396,15 @@ void StorageKeeper::Pass() {
             const auto found = free.find(device);
             report.floorUnmet =
                 report.floorUnmet || (found != free.end() && found->second < rules.floorBytes);
+        }
+    }
+    // The floor that cannot be kept is said at most once an hour, wherever it is said.
+    if (report.floorUnmet) {
+        const int64_t now = Monotonic();
+        if (m_nLastUnmetAt != 0 && now - m_nLastUnmetAt < kNoticeIntervalSeconds) {
+            report.floorUnmet = false;
+        } else {
+            m_nLastUnmetAt = now;
         }
     }
     if (report.episodes == 0 && report.manualFiles == 0 && !report.floorUnmet &&
@@ -479,16 +502,21 @@ void StorageKeeper::Tell(const Report& report) {
         *last = now;
         return true;
     };
+    bool shown = false;
     if (report.episodes > 0 && due(&m_nLastRemovedToast)) {
         ShowSuccessNotify(tr("Removed %1 old alarm episodes (%2 GB) to keep %3 GB free")
                               .arg(report.episodes)
                               .arg(Gigabytes(report.episodeBytes))
-                              .arg(Gigabytes(report.floorBytes)));
+                              .arg(report.floorBytes / kGiB));
+        shown = true;
     }
+    // Toasts stack in one place: a second one waits until the first has faded.
+    const auto warn = [this, shown](const QString& text) {
+        QTimer::singleShot(shown ? kToastGapMs : 0, this, [text] { ShowNotify(text, true); });
+    };
     if (report.floorUnmet && due(&m_nLastFloorWarning)) {
-        ShowNotify(tr("Less than %1 GiB free, and only kept or recent alarm episodes are left")
-                       .arg(Gigabytes(report.floorBytes)),
-                   true);
+        warn(tr("Under %1 GB free; only kept or recent alarms are left")
+                 .arg(report.floorBytes / kGiB));
     }
     if (report.episodeOverFloor != 0) {
         qWarning(
@@ -496,9 +524,8 @@ void StorageKeeper::Tell(const Report& report) {
             "free-space floor of %s GiB",
             qUtf8Printable(Gigabytes(report.episodeOverFloor)),
             qUtf8Printable(Gigabytes(report.floorBytes)));
-        ShowNotify(tr("One alarm episode has written %1 GiB, more than the free-space floor")
-                       .arg(Gigabytes(report.episodeOverFloor)),
-                   true);
+        warn(tr("One alarm episode wrote %1 GB, more than the floor")
+                 .arg(Gigabytes(report.episodeOverFloor)));
     }
     emit passReported(report);
 }

@@ -143,6 +143,7 @@ private:
     int64_t m_nOpenFirst = 0;
     uint64_t m_nOpenBytes = 0;
     bool m_bOpenWarned = false;
+    int64_t m_nLastUnmetAt = 0;  // monotonic seconds of the last floor warning
 
     std::shared_ptr<EventMailbox<Report>> m_pReports;
     QSocketNotifier m_ReportNotifier;

@@ -56,6 +56,21 @@
     </message>
 </context>
 <context>
+    <name>ImageView</name>
+    <message>
+        <source>Keep</source>
+        <translation>保留</translation>
+    </message>
+    <message>
+        <source>Kept</source>
+        <translation>已保留</translation>
+    </message>
+    <message>
+        <source>A kept alarm episode is never deleted to free disk space</source>
+        <translation>标记保留的报警事件不会因释放磁盘空间而被删除</translation>
+    </message>
+</context>
+<context>
     <name>MainWindow</name>
     <message>
         <source>Velmora Thermal Camera Client</source>
@@ -229,6 +244,21 @@
     <message>
         <source>wave file (*.wav)</source>
         <translation>WAV 音频文件 (*.wav)</translation>
+    </message>
+</context>
+<context>
+    <name>StorageKeeper</name>
+    <message>
+        <source>Removed %1 old alarm episodes (%2 GB) to keep %3 GB free</source>
+        <translation>已删除 %1 个旧报警事件（%2 GB），以保持 %3 GB 剩余空间</translation>
+    </message>
+    <message>
+        <source>Under %1 GB free; only kept or recent alarms are left</source>
+        <translation>剩余空间不足 %1 GB，只剩保留或最近的报警</translation>
+    </message>
+    <message>
+        <source>One alarm episode wrote %1 GB, more than the floor</source>
+        <translation>单个报警事件已写入 %1 GB，超过剩余空间下限</translation>
     </message>
 </context>
 </TS>

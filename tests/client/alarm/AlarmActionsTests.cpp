@@ -261,6 +261,20 @@ TEST_F(AlarmActions, SnapshotsOffStillRecordAndAddNoItem) {
     EXPECT_EQ(files("AlarmImages"), 0u);
 }
 
+// Past the second's share an alarm goes without snapshot and item, but still records.
+TEST_F(AlarmActions, SnapshotsPerSecondSkipsTheSnapshotNotTheRecording) {
+    SettingStore::instance().setAlarmSnapshotsPerSecond(2);
+    for (int i = 0; i < 3; ++i) {
+        alarm();
+    }
+    EXPECT_TRUE(m_panel->IsRecording());
+    EXPECT_EQ(items().size(), 2);
+    EXPECT_EQ(files("AlarmImages"), 2u);
+    m_clock.now += 1000;
+    alarm();
+    EXPECT_EQ(items().size(), 3) << "a new second, a new share";
+}
+
 TEST_F(AlarmActions, AfterAnAlarmRecordingFailsOrEndsRecordIsManual) {
     auto* record = m_panel->findChild<QPushButton*>("RecordButton");
     // The alarm's start fails (its folder is missing), then the user records.

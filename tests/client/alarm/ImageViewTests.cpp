@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <vector>
 
 #include "alarm/ImageView.h"
 #include "support/TempDir.h"
@@ -85,3 +86,24 @@ TEST(ImageViewTest, CloseButtonEndsExec) {
 }
 
 }  // namespace
+
+// The Keep button: shown with the episode's mark, toggled by a click, out of the drag strip.
+TEST(ImageViewTest, KeepButtonTogglesTheMarkAndDoesNotDrag) {
+    CalorviewTest::TempDir dir;
+    ImageView view;
+    ASSERT_TRUE(view.LoadImage(writeSnapshot(dir)));
+    EXPECT_EQ(view.KeepButton(), nullptr) << "no marks, no button";
+    view.ShowKeep(true);
+    view.show();
+    QPushButton* keep = view.KeepButton();
+    ASSERT_NE(keep, nullptr);
+    EXPECT_TRUE(keep->isChecked());
+    EXPECT_EQ(keep->text(), "Kept");
+    EXPECT_FALSE(view.IsInDragStrip(keep->geometry().center()));
+    std::vector<bool> toggled;
+    QObject::connect(&view, &ImageView::keepToggled, [&](bool keep) { toggled.push_back(keep); });
+    QTest::mouseClick(keep, Qt::LeftButton);
+    QTest::mouseClick(keep, Qt::LeftButton);
+    EXPECT_EQ(toggled, (std::vector<bool>{false, true}));
+    EXPECT_EQ(keep->text(), "Kept");
+}
