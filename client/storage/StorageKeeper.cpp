@@ -48,9 +48,11 @@ void LowerThisThreadsPriority() {
     ::pthread_setname_np(::pthread_self(), "Storage");
     const auto thread = static_cast<id_t>(::syscall(SYS_gettid));
     (void)::setpriority(PRIO_PROCESS, thread, 10);
-    constexpr int kWhoProcess = 1;       // IOPRIO_WHO_PROCESS
-    constexpr int kClassIdle = 3 << 13;  // IOPRIO_CLASS_IDLE << IOPRIO_CLASS_SHIFT
-    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(thread), kClassIdle);
+    // The lowest best-effort level, not the idle class: a continuous alarm keeps the disk busy,
+    // and an idle-class purge could then wait for ever while the disk fills.
+    constexpr int kWhoProcess = 1;                    // IOPRIO_WHO_PROCESS
+    constexpr int kLowestBestEffort = (2 << 13) | 7;  // IOPRIO_CLASS_BE << IOPRIO_CLASS_SHIFT, 7
+    (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(thread), kLowestBestEffort);
 }
 
 std::string DirectoryOf(const std::string& path) {
