@@ -24,6 +24,14 @@ bool FolderId(const std::string& path, dev_t* device, ino_t* inode) {
     return true;
 }
 
+// "AlarmLog_YYYYMMDD.csv".
+bool IsLogName(const char* name) {
+    int64_t day = 0;
+    return std::strncmp(name, "AlarmLog_", 9) == 0 && std::strlen(name) == 21 &&
+           std::strcmp(name + 17, ".csv") == 0 &&
+           StoredFile::NameTimeSeconds((std::string(name + 9, 8) + "_000000").c_str(), &day);
+}
+
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
@@ -69,6 +77,7 @@ bool EpisodeIndex::Scan(const Folders& folders, const std::atomic<bool>& stop) {
         }
         ScanFolder(folders[f], roles, stop);
     }
+    m_Files.shrink_to_fit();  // a million files: no half-empty doubled vector kept
     m_bDirty = true;
     return !stop.load(std::memory_order_relaxed);
 }
@@ -82,16 +91,12 @@ void EpisodeIndex::ScanFolder(const std::string& path, const std::vector<Folder>
     if (directory < 0) {
         return;
     }
-    if (has(kAlarmImages)) {
-        ReadLogs(directory);
-    }
     DIR* listing = ::fdopendir(::dup(directory));
     if (listing == nullptr) {
         ::close(directory);
         return;
     }
-    // The duplicate shares its position with the logs' listing, which read to the end.
-    ::rewinddir(listing);
+    std::vector<std::string> logs;  // read after the listing: one pass over a million names
     // A recording found here is filed under the alarm records folder when this is it.
     const Folder recordings = has(kAlarmRecords) ? kAlarmRecords : kRecords;
     while (const dirent* entry = ::readdir(listing)) {
@@ -103,6 +108,10 @@ void EpisodeIndex::ScanFolder(const std::string& path, const std::vector<Folder>
         }
         const char* name = entry->d_name;
         StoredFile file;
+        if (has(kAlarmImages) && IsLogName(name)) {
+            logs.emplace_back(name);
+            continue;
+        }
         if (has(kAlarmImages) && StoredFile::Parse(name, StoredFile::Kind::kAlarmSnapshot, &file)) {
             file.folder = kAlarmImages;
         } else if (has(kSnapshots) &&
@@ -128,23 +137,14 @@ void EpisodeIndex::ScanFolder(const std::string& path, const std::vector<Folder>
         m_Files.push_back(file);
     }
     ::closedir(listing);
+    ReadLogs(directory, logs);
     ::close(directory);
 }
 
-void EpisodeIndex::ReadLogs(int directory) {
-    DIR* listing = ::fdopendir(::dup(directory));
-    if (listing == nullptr) {
-        return;
-    }
-    while (const dirent* entry = ::readdir(listing)) {
-        const char* name = entry->d_name;
-        int64_t day = 0;
-        if (std::strncmp(name, "AlarmLog_", 9) != 0 || std::strlen(name) != 21 ||
-            std::strcmp(name + 17, ".csv") != 0 ||
-            !StoredFile::NameTimeSeconds((std::string(name + 9, 8) + "_000000").c_str(), &day)) {
-            continue;
-        }
-        const int fd = ::openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+void EpisodeIndex::ReadLogs(int directory, const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+        const int fd =
+            ::openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             continue;
         }
@@ -161,7 +161,6 @@ void EpisodeIndex::ReadLogs(int directory) {
             ::close(fd);
         }
     }
-    ::closedir(listing);
 }
 
 const StoredFile* EpisodeIndex::AddFile(const std::string& path) {

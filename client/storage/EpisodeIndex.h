@@ -79,7 +79,7 @@ private:
     // One folder, with every role the settings give it.
     void ScanFolder(const std::string& path, const std::vector<Folder>& roles,
                     const std::atomic<bool>& stop);
-    void ReadLogs(int directory);
+    void ReadLogs(int directory, const std::vector<std::string>& names);
     void Regroup();
     // The alarm files in name order whose name time lies in [first, last].
     void ClaimRange(Episode* episode, int64_t first, int64_t last, std::vector<uint16_t>* claims);

@@ -16,7 +16,10 @@ RetentionPlanner::Plan RetentionPlanner::Make(EpisodeIndex& index, const AlarmMa
     std::vector<bool> candidate(episodes.size(), false);
     for (size_t e = 0; e < episodes.size(); ++e) {
         const EpisodeIndex::Episode& episode = episodes[e];
-        if (marks.IsRemoved(episode.key)) {
+        // A logged episode retention removed stays in the log; what it shared with a later one
+        // is that one's now. A group of files is keyed by its first name, which a camera clock
+        // set back may give again: files there now are new ones.
+        if (episode.logged && marks.IsRemoved(episode.key)) {
             continue;
         }
         for (const uint32_t file : episode.files) {

@@ -59,6 +59,7 @@ struct Case {
     const char* openFirstCamera = nullptr;      // an episode in progress began at this camera time
     bool refuse = false;                        // every removal refused
     const char* alarmImagesFolder = nullptr;    // instead of the temporary one
+    const char* marks = nullptr;                // AlarmMarks.csv as found
     std::set<std::string> gone{};
     bool floorUnmet = false;
 };
@@ -186,6 +187,12 @@ const std::vector<Case>& Cases() {
                    {"AlarmImages", "Alarm_20260103_100000_3.png", -2}},
          .gone = {"Alarm_20260102_100000_2.png"},
          .floorUnmet = true},
+        {.name = "a name that comes back after its group was removed is a new group",
+         .alarmDays = 1,
+         .files = {{"AlarmImages", "Alarm_20260101_100000_1.png", -48}},
+         .marks = "mark,episode,time\r\nremoved,Alarm_20260101_100000_1.png,"
+                  "2026-01-02T10:00:00+00:00\r\n",
+         .gone = {"Alarm_20260101_100000_1.png"}},
         {.name = "the user's own files go by their age limit only, never by the floor",
          .floorGiB = 1,
          .recordDays = 2,
@@ -251,6 +258,9 @@ TEST_P(Retention, RemovesWhatTheRulesSayAndNothingElse) {
         logged.push_back(episode);
     }
 
+    if (c.marks != nullptr) {
+        CalorviewTest::writeFile((dir.path() / "AlarmImages/AlarmMarks.csv").string(), c.marks);
+    }
     CalorviewTest::FakeDiskSpace space;
     RefusingRemover refusing;
     if (c.refuse) {
