@@ -89,8 +89,9 @@ AlarmWindow::AlarmWindow(QWidget* parent)
             [this](const AlarmEpisode& episode) { m_AlarmLog.Append(episode); });
 
     m_pScrollArea->setWidget(m_pAlarmList);
-    // Opaque (the style sheet fills it), so that scroll() can move its pixels (AddAlarmItem).
+    // Opaque, so that scroll() can move its pixels (AddAlarmItem); eventFilter paints it.
     m_pAlarmList->setAttribute(Qt::WA_OpaquePaintEvent);
+    m_pAlarmList->installEventFilter(this);
     m_pAlarmList->setGeometry(0, 0, kItemWidth, 0);
     SetAlarmSoundFile(SettingStore::instance().alarmSoundFile());
     g_pPanel.store(this);
@@ -447,6 +448,13 @@ void AlarmWindow::OnstopAlarmRecod() {
 }
 
 bool AlarmWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_pAlarmList && event->type() == QEvent::Paint) {
+        // Opaque, so Qt paints no background for it: the margins beside the items would show
+        // whatever the settings page left there.
+        QPainter painter(m_pAlarmList);
+        paintStyleSheetBackground(m_pAlarmList, &painter);
+        return false;
+    }
     if (event->type() == QEvent::MouseButtonRelease &&
         std::find(m_AlarmItems.begin(), m_AlarmItems.end(), watched) != m_AlarmItems.end()) {
         // Opened once the release has been delivered, not inside it: alarms go on while the

@@ -87,6 +87,12 @@ TEST(AlarmWindowPage, StyleSheetBackgroundIsPainted) {
     const QImage image = panel.grab().toImage();
     // Beside the buttons: neither video, buttons nor list cover it.
     EXPECT_EQ(image.pixelColor(300, 580), QColor("#123456"));
+    // The alarm list paints its own background, though opaque for its scrolling.
+    QWidget* list = panel.findChild<QWidget*>("AlarmList");
+    ASSERT_NE(list, nullptr);
+    list->setStyleSheet("#AlarmList { background-color: #654321; }");
+    list->resize(list->width(), 200);
+    EXPECT_EQ(list->grab().toImage().pixelColor(2, 100), QColor("#654321"));
 }
 
 TEST(AlarmWindowSound, EachFileGetsAFreshSoundResolvedAgainstTheWorkingFolder) {
