@@ -77,7 +77,8 @@ bool EpisodeIndex::Scan(const Folders& folders, const std::atomic<bool>& stop) {
         }
         ScanFolder(folders[f], roles, stop);
     }
-    m_Files.shrink_to_fit();  // a million files: no half-empty doubled vector kept
+    m_Files.shrink_to_fit();
+    m_bOrderStale = true;  // a million files: no half-empty doubled vector kept
     m_bDirty = true;
     return !stop.load(std::memory_order_relaxed);
 }
@@ -203,7 +204,12 @@ const StoredFile* EpisodeIndex::AddFile(const std::string& path) {
         }
         m_Recordings.push_back(static_cast<uint32_t>(m_Files.size()));
     }
+    const auto added = static_cast<uint32_t>(m_Files.size());
     m_Files.push_back(file);
+    if (!m_bOrderStale && IsAlarmFile(file)) {
+        m_bOrderStale = !m_AlarmByName.empty() && NameBefore(added, m_AlarmByName.back());
+        m_AlarmByName.push_back(added);
+    }
     m_bDirty = true;
     m_Added = file;
     return &m_Added;
@@ -226,6 +232,14 @@ void EpisodeIndex::EpisodeLogged(const AlarmEpisode& episode) {
     }
     m_Logged.push_back(episode);
     m_bDirty = true;
+}
+
+bool EpisodeIndex::NameBefore(uint32_t a, uint32_t b) const {
+    const StoredFile& x = m_Files[a];
+    const StoredFile& y = m_Files[b];
+    return x.nameSeconds != y.nameSeconds ? x.nameSeconds < y.nameSeconds
+           : x.counter != y.counter       ? x.counter < y.counter
+                                          : a < b;
 }
 
 bool EpisodeIndex::IsAlarmFile(const StoredFile& file) const {
@@ -273,8 +287,10 @@ void EpisodeIndex::ClaimRange(Episode* episode, int64_t first, int64_t last,
         m_AlarmByName.begin(), m_AlarmByName.end(), first,
         [this](uint32_t file, int64_t seconds) { return m_Files[file].nameSeconds < seconds; });
     for (; at != m_AlarmByName.end() && m_Files[*at].nameSeconds <= last; ++at) {
-        episode->files.push_back(*at);
-        ++(*claims)[*at];
+        if (!m_Files[*at].removed) {
+            episode->files.push_back(*at);
+            ++(*claims)[*at];
+        }
     }
 }
 
@@ -289,7 +305,10 @@ void EpisodeIndex::ClaimName(Episode* episode, const QString& name, std::vector<
         m_AlarmByName.begin(), m_AlarmByName.end(), parsed.nameSeconds,
         [this](uint32_t file, int64_t seconds) { return m_Files[file].nameSeconds < seconds; });
     for (; at != m_AlarmByName.end() && m_Files[*at].nameSeconds == parsed.nameSeconds; ++at) {
-        if (m_Files[*at].Name() == wanted &&
+        const StoredFile& file = m_Files[*at];
+        if (!file.removed && file.kind == parsed.kind && file.counter == parsed.counter &&
+            file.taken == parsed.taken && file.extension == parsed.extension &&
+            file.nameDate == parsed.nameDate && file.nameTime == parsed.nameTime &&
             std::find(episode->files.begin(), episode->files.end(), *at) == episode->files.end()) {
             episode->files.push_back(*at);
             ++(*claims)[*at];
@@ -300,19 +319,18 @@ void EpisodeIndex::ClaimName(Episode* episode, const QString& name, std::vector<
 void EpisodeIndex::Regroup() {
     m_bDirty = false;
     m_Episodes.clear();
-    m_AlarmByName.clear();
-    for (uint32_t i = 0; i < m_Files.size(); ++i) {
-        if (!m_Files[i].removed && IsAlarmFile(m_Files[i])) {
-            m_AlarmByName.push_back(i);
+    if (m_bOrderStale) {
+        // Sorted once after a scan; files added since in name order only join the end.
+        m_bOrderStale = false;
+        m_AlarmByName.clear();
+        for (uint32_t i = 0; i < m_Files.size(); ++i) {
+            if (!m_Files[i].removed && IsAlarmFile(m_Files[i])) {
+                m_AlarmByName.push_back(i);
+            }
         }
+        std::sort(m_AlarmByName.begin(), m_AlarmByName.end(),
+                  [this](uint32_t a, uint32_t b) { return NameBefore(a, b); });
     }
-    std::sort(m_AlarmByName.begin(), m_AlarmByName.end(), [this](uint32_t a, uint32_t b) {
-        const StoredFile& x = m_Files[a];
-        const StoredFile& y = m_Files[b];
-        return x.nameSeconds != y.nameSeconds ? x.nameSeconds < y.nameSeconds
-               : x.counter != y.counter       ? x.counter < y.counter
-                                              : a < b;
-    });
     m_Claims.assign(m_Files.size(), 0);
 
     for (const AlarmEpisode& line : m_Logged) {
@@ -339,7 +357,8 @@ void EpisodeIndex::Regroup() {
         open.endedAt = kOpen;
         open.firstNameSeconds = open.lastNameSeconds = m_nOpenFirst;
         for (const uint32_t file : m_AlarmByName) {
-            if (m_Claims[file] == 0 && m_Files[file].nameSeconds >= m_nOpenFirst) {
+            if (!m_Files[file].removed && m_Claims[file] == 0 &&
+                m_Files[file].nameSeconds >= m_nOpenFirst) {
                 open.files.push_back(file);
                 ++m_Claims[file];
             }
@@ -350,7 +369,7 @@ void EpisodeIndex::Regroup() {
     Episode* group = nullptr;
     for (const uint32_t file : m_AlarmByName) {
         const StoredFile& stored = m_Files[file];
-        if (m_Claims[file] != 0 ||
+        if (stored.removed || m_Claims[file] != 0 ||
             (stored.kind == StoredFile::Kind::kRecording && m_bRecordsShared)) {
             continue;
         }

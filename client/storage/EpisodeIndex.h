@@ -85,6 +85,8 @@ private:
     void ClaimRange(Episode* episode, int64_t first, int64_t last, std::vector<uint16_t>* claims);
     void ClaimName(Episode* episode, const QString& name, std::vector<uint16_t>* claims);
     bool IsAlarmFile(const StoredFile& file) const;
+    // The order of m_AlarmByName: name time, then counter, then age in the index.
+    bool NameBefore(uint32_t a, uint32_t b) const;
 
     Folders m_Folders;
     std::array<uint64_t, kFolderCount> m_Devices{};
@@ -98,6 +100,9 @@ private:
     StoredFile m_Added;  // what AddFile returned
     bool m_bDirty = true;
     std::vector<Episode> m_Episodes;
-    std::vector<uint32_t> m_AlarmByName;  // alarm files in name-time order
-    std::vector<uint16_t> m_Claims;       // per file
+    // Alarm files in name-time order (removed ones stay until the next sort); m_bOrderStale
+    // when it must be built and sorted again.
+    std::vector<uint32_t> m_AlarmByName;
+    bool m_bOrderStale = true;
+    std::vector<uint16_t> m_Claims;  // per file
 };
