@@ -313,6 +313,8 @@ void StorageKeeper::Pass() {
 
     Report report;
     report.floorBytes = rules.floorBytes;
+    report.alarmKeepDays = rules.alarmKeepDays;
+    report.recordKeepDays = rules.recordKeepDays;
     RetentionPlanner::Plan plan;
     std::vector<std::string> keys;
     std::vector<std::vector<uint32_t>> episodeFiles;
@@ -374,6 +376,7 @@ void StorageKeeper::Pass() {
         if (whole) {
             removedKeys.push_back(keys[e]);
             ++report.episodes;
+            report.floorEpisodes += plan.reasons[e] == RetentionPlanner::Reason::kFloor ? 1 : 0;
         }
         if (removedKeys.size() >= kMarksBatch) {
             mark();
@@ -505,11 +508,22 @@ void StorageKeeper::Tell(const Report& report) {
         return true;
     };
     bool shown = false;
-    if (report.episodes > 0 && due(&m_nLastRemovedToast)) {
-        ShowSuccessNotify(tr("Removed %1 old alarm episodes (%2 GB) to keep %3 GB free")
-                              .arg(report.episodes)
-                              .arg(Gigabytes(report.episodeBytes))
-                              .arg(report.floorBytes / kGiB));
+    // One toast for what the pass removed: the floor's, else the age limits'.
+    if ((report.episodes > 0 || report.manualFiles > 0) && due(&m_nLastRemovedToast)) {
+        if (report.floorEpisodes > 0) {
+            ShowSuccessNotify(tr("Removed %1 old alarm episodes (%2 GB) to keep %3 GB free")
+                                  .arg(report.episodes)
+                                  .arg(Gigabytes(report.episodeBytes))
+                                  .arg(report.floorBytes / kGiB));
+        } else if (report.episodes > 0) {
+            ShowSuccessNotify(tr("Removed %1 alarm episodes older than %2 days")
+                                  .arg(report.episodes)
+                                  .arg(report.alarmKeepDays));
+        } else {
+            ShowSuccessNotify(tr("Removed %1 recordings and snapshots older than %2 days")
+                                  .arg(report.manualFiles)
+                                  .arg(report.recordKeepDays));
+        }
         shown = true;
     }
     // Toasts stack in one place: a second one waits until the first has faded.

@@ -50,7 +50,10 @@ public:
 
     // What one pass did, or a warning.
     struct Report {
-        int episodes = 0;  // alarm episodes removed
+        int episodes = 0;       // alarm episodes removed
+        int floorEpisodes = 0;  // of them, removed for the floor (the rest for their age)
+        int alarmKeepDays = 0;  // the age limits as they were
+        int recordKeepDays = 0;
         uint64_t episodeBytes = 0;
         int manualFiles = 0;  // the user's files removed by their age limit
         uint64_t manualBytes = 0;

@@ -253,6 +253,14 @@
         <translation>已删除 %1 个旧报警事件（%2 GB），以保持 %3 GB 剩余空间</translation>
     </message>
     <message>
+        <source>Removed %1 alarm episodes older than %2 days</source>
+        <translation>已删除 %1 个超过 %2 天的报警事件</translation>
+    </message>
+    <message>
+        <source>Removed %1 recordings and snapshots older than %2 days</source>
+        <translation>已删除 %1 个超过 %2 天的录像和抓拍</translation>
+    </message>
+    <message>
         <source>Under %1 GB free; only kept or recent alarms are left</source>
         <translation>剩余空间不足 %1 GB，只剩保留或最近的报警</translation>
     </message>
