@@ -131,7 +131,12 @@ int loggingCallback(int, int, const char*, int, int) {
     }).detach();
     std::this_thread::sleep_for(500ms);  // the pipe is full and the filler stuck in a line
     const int before = g_first.frames;
-    std::this_thread::sleep_for(1s);
+    // 20 frames are 0.2 s of the camera; a blocked stream never gets them, a machine busy with
+    // other tests may take a few seconds.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (g_first.frames - before < 20 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
     // _Exit: an orderly exit would flush standard output and wait on the pipe for ever.
     std::_Exit(g_first.frames - before >= 20 ? 0 : 1);
 }
