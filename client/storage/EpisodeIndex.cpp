@@ -32,12 +32,12 @@ bool IsLogName(const char* name) {
            StoredFile::NameTimeSeconds((std::string(name + 9, 8) + "_000000").c_str(), &day);
 }
 
-std::string DirectoryOf(const std::string& path) {
+}  // namespace
+
+std::string EpisodeIndex::FolderOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
-
-}  // namespace
 
 std::string EpisodeIndex::KeyOf(const QDateTime& firstTime) {
     return AlarmLog::ComputerTime(firstTime).toStdString();
@@ -165,7 +165,7 @@ void EpisodeIndex::ReadLogs(int directory, const std::vector<std::string>& names
 }
 
 const StoredFile* EpisodeIndex::AddFile(const std::string& path) {
-    const std::string folder = DirectoryOf(path);
+    const std::string folder = FolderOf(path);
     const std::string name = path.substr(folder.size() + (path.size() > folder.size() ? 1 : 0));
     StoredFile file;
     if (folder == m_Folders[kAlarmImages] &&

@@ -72,6 +72,8 @@ public:
     std::string Path(uint32_t file) const;
     // The file system (st_dev) of a folder; 0 when it could not be read.
     uint64_t Device(Folder folder) const { return m_Devices[folder]; }
+    // The folder part of a path ("." when it has none).
+    static std::string FolderOf(const std::string& path);
     // The key an episode in progress has, from its first computer time.
     static std::string KeyOf(const QDateTime& firstTime);
 

@@ -55,11 +55,6 @@ void LowerThisThreadsPriority() {
     (void)::syscall(SYS_ioprio_set, kWhoProcess, static_cast<int>(thread), kLowestBestEffort);
 }
 
-std::string DirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 }  // namespace
 
 StorageKeeper::StorageKeeper(const QString& logFolder, QObject* parent)
@@ -222,7 +217,8 @@ void StorageKeeper::Handle(const Message& message) {
             const int64_t now = Monotonic();
             if (floor != 0 && now - m_nLastLowCheckAt >= kLowCheckSeconds) {
                 m_nLastLowCheckAt = now;
-                if (DiskSpace::Current().FreeBytes(DirectoryOf(message.text).c_str(), &free) &&
+                if (DiskSpace::Current().FreeBytes(EpisodeIndex::FolderOf(message.text).c_str(),
+                                                   &free) &&
                     free < floor + kGiB && now - m_nLastPassAt >= kLowPassSeconds) {
                     Pass();
                 }
