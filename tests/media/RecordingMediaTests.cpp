@@ -18,6 +18,7 @@
 #include "media/X264Encoder.h"
 #include "support/Ffprobe.h"
 #include "support/FullDiskSink.h"
+#include "support/SampleRecording.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -30,16 +31,8 @@ constexpr int kHeight = 640;
 // An I420 picture with a moving warm spot over a gradient, frame `n`.
 struct Picture {
     std::vector<unsigned char> planes;
-    explicit Picture(int n) : planes(kWidth * kHeight * 3 / 2) {
-        for (int y = 0; y < kHeight; ++y) {
-            for (int x = 0; x < kWidth; ++x) {
-                const int dx = x - (n * 7) % kWidth;
-                const int dy = y - kHeight / 2;
-                planes[y * kWidth + x] =
-                    static_cast<unsigned char>(dx * dx + dy * dy < 2500 ? 230 : 40 + y / 8);
-            }
-        }
-        std::fill(planes.begin() + kWidth * kHeight, planes.end(), 128);
+    explicit Picture(int n) : planes(kWidth * kHeight * 3 / 2, 128) {
+        CalorviewTest::drawSamplePicture(n, kWidth, kHeight, &planes);
     }
     EncPicture enc() {
         unsigned char* y = planes.data();

@@ -9,21 +9,13 @@
 // libavformat as URLs ("clip-10:30.mp4", "pipe:1.mp4"). FILE must be a regular file (a FIFO is
 // refused, never waited on). A conversion that fails, or has nothing playable to write, exits 1
 // and removes the OUT.mp4 it created.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
-#include "media/Mp4Writer.h"
-#include "media/PosixFileSink.h"
-#include "media/PvfReader.h"
+#include "media/PvfConversion.h"
 
 namespace {
 
@@ -33,11 +25,6 @@ constexpr int kUsage = 2;
 int Usage() {
     std::fprintf(stderr, "usage: pvf-tool info FILE | pvf-tool to-mp4 FILE OUT.mp4 | --help\n");
     return kUsage;
-}
-
-// What an errno says; never "Success" for a failure that did not tell why.
-std::string Reason(int error) {
-    return std::strerror(error != 0 ? error : EIO);
 }
 
 int Fail(const std::string& subject, const std::string& reason) {
@@ -76,24 +63,11 @@ std::string LocalIsoTime(int64_t seconds) {
     return text;
 }
 
-// Opens `path` and reads it through once; null, after saying why, when either fails.
-std::unique_ptr<Media::PvfReader> OpenSummarized(const std::string& path,
-                                                 Media::PvfReader::Summary* summary) {
-    std::string error;
-    auto reader = Media::PvfReader::Open(path, &error);
-    if (!reader) {
-        Fail(path, error);
-    } else if (!reader->Summarize(summary)) {
-        Fail(path, reader->ErrorText());
-        reader.reset();
-    }
-    return reader;
-}
-
 int Info(const std::string& path) {
     Media::PvfReader::Summary summary;
-    if (!OpenSummarized(path, &summary)) {
-        return kFailed;
+    std::string error;
+    if (!Media::OpenSummarizedPvf(path, &summary, &error)) {
+        return Fail(path, error);
     }
     std::printf("size: %" PRId64 " bytes\n", summary.fileSize);
     std::printf("frames: %" PRId64 "\n", summary.frames);
@@ -114,93 +88,15 @@ int Info(const std::string& path) {
     return 0;
 }
 
-// The output file a conversion created, removed again when the conversion fails. Only that
-// file: if something else has taken its name meanwhile, it stays.
-class CreatedOutput {
-public:
-    // Creates `path` exclusively (an existing file or link there is never opened).
-    bool Create(const std::string& path, int* error) {
-        int fd;
-        do {
-            fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        } while (fd < 0 && errno == EINTR);
-        if (fd < 0 || ::fstat(fd, &m_status) != 0) {
-            *error = errno;
-            if (fd >= 0) {
-                ::close(fd);
-                ::unlink(path.c_str());
-            }
-            return false;
-        }
-        m_path = path;
-        m_sink = std::make_unique<Media::PosixFileSink>(fd, path);
-        return true;
-    }
-    std::unique_ptr<Media::FileSink> TakeSink() { return std::move(m_sink); }
-    // Removes the file if it is still the one created or the writer's rewrite of it, never
-    // what someone else has put there since.
-    void Remove(const Media::Mp4Writer& writer) {
-        m_sink.reset();
-        uint64_t device = 0;
-        uint64_t inode = 0;
-        const bool rewritten = writer.Rewritten(&device, &inode);
-        struct stat now = {};
-        if (m_path.empty() || ::lstat(m_path.c_str(), &now) != 0) {
-            return;
-        }
-        const bool created = now.st_dev == m_status.st_dev && now.st_ino == m_status.st_ino;
-        const bool rewrite = rewritten && static_cast<uint64_t>(now.st_dev) == device &&
-                             static_cast<uint64_t>(now.st_ino) == inode;
-        if (created || rewrite) {
-            ::unlink(m_path.c_str());
-        }
-    }
-
-private:
-    std::string m_path;
-    struct stat m_status = {};
-    std::unique_ptr<Media::FileSink> m_sink;
-};
-
 int ToMp4(const std::string& path, const std::string& outPath) {
-    // Read through once first so that nothing is created for a file without a playable frame.
-    Media::PvfReader::Summary summary;
-    const auto reader = OpenSummarized(path, &summary);
-    if (!reader) {
-        return kFailed;
+    using Outcome = Media::PvfConversionResult::Outcome;
+    const Media::PvfConversionResult result = Media::ConvertPvfToMp4(path, outPath);
+    if (result.outcome != Outcome::kDone) {
+        return Fail(result.outcome == Outcome::kInputFailed ? path : outPath, result.reason);
     }
-    if (summary.frames == 0) {
-        return Fail(path, "no whole frame to copy");
-    }
-    if (summary.keyFrames == 0) {
-        return Fail(path, "no whole key frame to start from");  // an MP4 needs one to begin
-    }
-    CreatedOutput output;
-    int createError = 0;
-    if (!output.Create(outPath, &createError)) {
-        return Fail(outPath, std::strerror(createError));
-    }
-    Media::Mp4Writer writer(output.TakeSink(), summary.creationTime);
-    auto failed = [&output, &writer](const std::string& subject, const std::string& reason) {
-        output.Remove(writer);
-        return Fail(subject, reason);
-    };
-    Media::EncodedFrame frame;
-    while (reader->Next(&frame)) {
-        if (!writer.WriteFrame(frame)) {
-            return failed(outPath, Reason(writer.Error()));
-        }
-    }
-    if (!reader->ErrorText().empty()) {
-        return failed(path, reader->ErrorText());
-    }
-    if (!writer.Finish()) {
-        return failed(outPath, Reason(writer.Error()));
-    }
-    const int64_t damaged = summary.damagedTailBytes + summary.skippedBytes;
-    if (damaged > 0) {
+    if (result.damagedBytes > 0) {
         std::fprintf(stderr, "pvf-tool: %s: %" PRId64 " damaged bytes left out\n", path.c_str(),
-                     damaged);
+                     result.damagedBytes);
     }
     return 0;
 }
