@@ -4,11 +4,15 @@
 //     bursts of 20, about half the days logged, the rest grouped by their names): the scan and
 //     the grouping, and the heap the index then holds;
 //   - keeping that index up to date: one new snapshot added, with and without the grouping again;
+//   - the History page: the catalog of that year (built on the storage thread after a change),
+//     a month of it in the calendar, and a day of 5,000 episodes opened until its first screen of
+//     thumbnails is decoded;
 //   - the live page against a virtual camera in continuous alarm (a snapshot for every handled
-//     alarm), without and with a StorageKeeper removing 100,000 alarm snapshots three days old to
-//     keep its free-space floor: the capture thread's intake per frame and the GUI thread's work
-//     per shown frame, CPU (p50, p99, max) and wall (p99), and how long the purge took.
-// Both live runs are printed side by side at the end.
+//     alarm), alone, with a StorageKeeper removing 100,000 alarm snapshots three days old to keep
+//     its free-space floor, and with the History page open in the background over those 5,000
+//     episodes: the capture thread's intake per frame and the GUI thread's work per shown frame,
+//     CPU (p50, p99, max) and wall (p99), and how long the purge took.
+// The live runs are printed side by side at the end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <malloc.h>
@@ -18,6 +22,8 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QEventLoop>
+#include <QImage>
+#include <QTableView>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -37,6 +43,11 @@
 #include "alarm/AlarmLog.h"
 #include "alarm/AlarmWindow.h"
 #include "framegate/SDK_USB.h"
+#include "history/EpisodeTableModel.h"
+#include "history/HistoryCalendar.h"
+#include "history/HistoryCatalog.h"
+#include "history/HistoryPage.h"
+#include "history/ThumbnailCache.h"
 #include "settings/SettingStore.h"
 #include "storage/AlarmMarks.h"
 #include "storage/EpisodeIndex.h"
@@ -71,6 +82,12 @@ double WallMs() {
     return std::chrono::duration<double, std::milli>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+void RunEventLoop(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 // "YYYYMMDD_HHMMSS" of plain-calendar seconds, as the program names its files.
@@ -253,6 +270,133 @@ BENCHMARK(BM_AddFileToYear)
     ->Iterations(20)
     ->Unit(benchmark::kMillisecond);
 
+// The catalog the History page gets of the year (50,000 episodes), as the storage thread builds
+// it after each change to the index or the marks (at most once a second).
+void BM_HistoryCatalogOfYear(benchmark::State& state) {
+    EpisodeIndex index;
+    index.Scan({YearFolder(), "", "", ""}, std::atomic<bool>{false});
+    index.Episodes();
+    const AlarmMarks marks;
+    size_t episodes = 0;
+    for (auto _ : state) {
+        const auto catalog = HistoryCatalog::Build(index, marks);
+        episodes = catalog->episodes().size();
+    }
+    state.counters["episodes"] = static_cast<double>(episodes);
+}
+BENCHMARK(BM_HistoryCatalogOfYear)->Iterations(5)->Unit(benchmark::kMillisecond);
+
+// A month of the year in the History page's calendar: the day counts taken from a new catalog
+// and the month painted.
+void BM_HistoryMonthOfYear(benchmark::State& state) {
+    EpisodeIndex index;
+    index.Scan({YearFolder(), "", "", ""}, std::atomic<bool>{false});
+    const auto catalog = HistoryCatalog::Build(index, AlarmMarks());
+    HistoryCalendar calendar;
+    calendar.resize(300, 240);
+    int month = 0;
+    for (auto _ : state) {
+        calendar.setCurrentPage(2025, month++ % 12 + 1);
+        calendar.Show(catalog);
+        benchmark::DoNotOptimize(calendar.grab());
+    }
+    state.counters["days_counted"] = static_cast<double>(calendar.counts().size());
+}
+BENCHMARK(BM_HistoryMonthOfYear)->Iterations(24)->Unit(benchmark::kMillisecond);
+
+constexpr int kDayEpisodes = 5000;
+const QDate kBusyDay(2025, 6, 15);
+
+// 5,000 logged alarm episodes on one day, one snapshot each (hard links to one real 480 x 640
+// snapshot, so the disk holds one picture but every thumbnail is decoded).
+const std::string& BusyDayFolder() {
+    static const std::string folder = [] {
+        const std::string path = g_root + "/day";
+        fs::create_directories(path);
+        QImage picture(480, 640, QImage::Format_Grayscale8);
+        std::mt19937 random(5);
+        for (int y = 0; y < picture.height(); ++y) {
+            uchar* row = picture.scanLine(y);
+            for (int x = 0; x < picture.width(); ++x) {
+                row[x] = static_cast<uchar>(60 + y / 8 + random() % 24);
+            }
+        }
+        const std::string original = path + "/picture.png";
+        picture.save(QString::fromStdString(original));
+        const int64_t first = QDate(1970, 1, 1).daysTo(kBusyDay) * 86400;
+        QByteArray log = AlarmLog::Header();
+        for (int e = 0; e < kDayEpisodes; ++e) {
+            const int64_t at = first + e * 17;
+            const std::string name = "Alarm_" + NameTime(at) + "_" + std::to_string(e) + ".png";
+            fs::create_hard_link(original, path + "/" + name);
+            AlarmEpisode line;
+            line.firstTime = LocalTime(at);
+            line.lastTime = line.firstTime;
+            line.firstCameraTime = line.firstTime.toString("yyyy-MM-dd HH:mm:ss");
+            line.lastCameraTime = line.firstCameraTime;
+            line.peakTemperature = 37.5 + e % 40 / 10.0;
+            line.snapshots = 1;
+            line.firstSnapshot = QString::fromStdString(name);
+            line.lastSnapshot = line.firstSnapshot;
+            log += AlarmLog::Line(line);
+        }
+        fs::remove(original);
+        std::ofstream(path + "/" + AlarmLog::FileName(kBusyDay).toStdString(), std::ios::binary)
+            .write(log.constData(), log.size());
+        return path;
+    }();
+    return folder;
+}
+
+// The History page opening that day: from the click on the day until every row on the first
+// screen shows its thumbnail (decoded on the page's worker). A new page each time, so no
+// thumbnail is cached; its catalog has arrived before the click.
+void BM_HistoryDayOf5000(benchmark::State& state) {
+    SettingStore::instance().setAlarmImagesPath(QString::fromStdString(BusyDayFolder()));
+    SettingStore::instance().setFreeSpaceFloorGiB(0);
+    StorageKeeper keeper(QString::fromStdString(g_dir->file("QZLog")));
+    int rows = 0;
+    size_t cacheBytes = 0;
+    for (auto _ : state) {
+        HistoryPage page;
+        page.resize(1280, 670);
+        page.show();
+        page.UseStorageKeeper(&keeper);
+        while (page.catalog() == nullptr) {
+            RunEventLoop(20);
+        }
+        const double start = WallMs();
+        page.ShowDay(kBusyDay);
+        QTableView* table = page.table();
+        const auto firstScreenShown = [&] {
+            QCoreApplication::processEvents();
+            const int top = table->rowAt(0);
+            const int bottom = table->rowAt(table->viewport()->height() - 1);
+            if (top < 0) {
+                return false;
+            }
+            rows = (bottom < 0 ? page.model()->Rows() - 1 : bottom) - top + 1;
+            for (int row = top; row < top + rows; ++row) {
+                QImage image;
+                if (page.thumbnails()->Get(page.model()->EpisodeAt(row)->firstSnapshot, &image) !=
+                    ThumbnailCache::State::kReady) {
+                    return false;
+                }
+            }
+            return true;
+        };
+        while (!firstScreenShown()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        table->viewport()->repaint();
+        state.SetIterationTime((WallMs() - start) / 1e3);
+        cacheBytes = page.thumbnails()->bytes();
+    }
+    state.counters["rows_on_screen"] = rows;
+    state.counters["thumbnail_KiB"] = static_cast<double>(cacheBytes) / 1024;
+}
+BENCHMARK(BM_HistoryDayOf5000)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+
 // One frame's figure: CPU and wall milliseconds, and when it was taken (WallMs).
 struct Sample {
     double cpu = 0;
@@ -346,12 +490,6 @@ void ReportPercentiles(benchmark::State& state, const std::string& prefix,
     state.counters[prefix + "_wall_p99_ms"] = Percentile(samples, 99, true);
 }
 
-void RunEventLoop(int ms) {
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 // 100,000 alarm snapshots in the live page's alarm images folder, modified three days ago: 5,000
 // episodes of 20, one every 20 s from four days back by their names, and no retention marks.
 std::string OldAlarmFolder() {
@@ -399,14 +537,18 @@ struct LiveRun {
     double purgeFrom = 0;
     double purgeTo = 0;
 };
-LiveRun g_live[2];
+LiveRun g_live[3];
 
-// The live page, connected to the continuous-alarm camera, for kLiveSeconds (purge 0), or the
+// The live page, connected to the continuous-alarm camera, for kLiveSeconds (mode 0), or the
 // same with a StorageKeeper made at the start, whose first pass finds the old snapshots below its
-// free-space floor and removes them (purge 1). purge_s: from the keeper's start until its thread
-// is idle again.
+// free-space floor and removes them (mode 1), or with a keeper that removes nothing and the
+// History page hidden behind the live page, its catalog of the 5,000 old episodes rebuilt each
+// second as alarm snapshots arrive (mode 2). purge_s: from the keeper's start until its thread is
+// idle again.
 void BM_LiveWhilePurging(benchmark::State& state) {
-    const bool purge = state.range(0) != 0;
+    const int mode = static_cast<int>(state.range(0));
+    const bool purge = mode == 1;
+    const bool history = mode == 2;
     const std::string images = OldAlarmFolder();
     SettingStore& settings = SettingStore::instance();
     settings.setAlarmImagesPath(QString::fromStdString(images));
@@ -417,7 +559,7 @@ void BM_LiveWhilePurging(benchmark::State& state) {
     settings.setAlarmSoundEnabled(false);
     settings.setAlarmSnapshotEnabled(true);
     settings.setAlarmSnapshotsPerSecond(0);
-    settings.setFreeSpaceFloorGiB(200);
+    settings.setFreeSpaceFloorGiB(purge ? 200 : 0);
     settings.setAlarmKeepDays(0);
     settings.setRecordKeepDays(0);
 
@@ -447,9 +589,10 @@ void BM_LiveWhilePurging(benchmark::State& state) {
         g_app->Start();
         g_timing = true;
         std::unique_ptr<StorageKeeper> keeper;
+        std::unique_ptr<HistoryPage> page;
         std::thread watcher;
         std::atomic<bool> idle{!purge};
-        if (purge) {
+        if (purge || history) {
             purgeFrom = WallMs();
             keeper = std::make_unique<StorageKeeper>(QString::fromStdString(g_dir->file("QZLog")));
             AlarmEpisodeTracker* tracker = panel.episodeTracker();
@@ -466,6 +609,13 @@ void BM_LiveWhilePurging(benchmark::State& state) {
                                  removedEpisodes += report.episodes;
                              });
             panel.SetEpisodeMarks(keeper.get());
+        }
+        if (history) {
+            page = std::make_unique<HistoryPage>();
+            page->resize(1280, 670);
+            page->UseStorageKeeper(keeper.get());
+        }
+        if (purge) {
             // Off the GUI thread, which must go on as it does live.
             watcher = std::thread([&] {
                 keeper->WaitIdle(600'000);
@@ -482,6 +632,7 @@ void BM_LiveWhilePurging(benchmark::State& state) {
         if (watcher.joinable()) {
             watcher.join();
         }
+        page.reset();
         panel.SetEpisodeMarks(nullptr);
         RunEventLoop(200);  // the last report reaches the GUI thread
     }
@@ -495,12 +646,13 @@ void BM_LiveWhilePurging(benchmark::State& state) {
     state.counters["purge_s"] = (purgeTo - purgeFrom) / 1e3;
     state.counters["removed_episodes"] = removedEpisodes;
     state.counters["old_files_left"] = OldFilesLeft(images);
-    g_live[purge] = {g_intake, g_app->frames, purgeFrom, purgeTo};
+    g_live[mode] = {g_intake, g_app->frames, purgeFrom, purgeTo};
 }
 BENCHMARK(BM_LiveWhilePurging)
-    ->ArgName("purge")
+    ->ArgName("mode")
     ->Arg(0)
     ->Arg(1)
+    ->Arg(2)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 
@@ -508,27 +660,32 @@ BENCHMARK(BM_LiveWhilePurging)
 // while the purge ran (a few dozen, so their p99 is about their maximum). With repetitions, the
 // benchmark's own aggregates give the medians.
 void PrintLiveSideBySide() {
-    const LiveRun& without = g_live[0];
-    const LiveRun& with = g_live[1];
-    if (without.intake.empty() || with.intake.empty()) {
+    const LiveRun& alone = g_live[0];
+    const LiveRun& purging = g_live[1];
+    const LiveRun& history = g_live[2];
+    if (alone.intake.empty() || purging.intake.empty()) {
         return;
     }
     std::printf(
-        "\nLive page, p99 per frame (ms)  no purge   purging  change   during purge  change\n");
+        "\nLive page, p99 per frame (ms)  alone     purging  change   during purge  change   "
+        "History open  change\n");
     const auto line = [&](const char* what, const std::vector<Sample> LiveRun::*samples,
                           bool wall) {
-        const double base = Percentile(without.*samples, 99, wall);
-        const double whole = Percentile(with.*samples, 99, wall);
-        const double during = Percentile(with.*samples, 99, wall, with.purgeFrom, with.purgeTo);
-        std::printf("  %-26s %8.3f  %8.3f  %+5.1f %%  %8.3f      %+5.1f %%\n", what, base, whole,
-                    (whole / base - 1) * 100, during, (during / base - 1) * 100);
+        const double base = Percentile(alone.*samples, 99, wall);
+        const double whole = Percentile(purging.*samples, 99, wall);
+        const double during =
+            Percentile(purging.*samples, 99, wall, purging.purgeFrom, purging.purgeTo);
+        const double open = Percentile(history.*samples, 99, wall);
+        std::printf("  %-26s %8.3f  %8.3f  %+5.1f %%  %8.3f      %+5.1f %%  %8.3f      %+5.1f %%\n",
+                    what, base, whole, (whole / base - 1) * 100, during, (during / base - 1) * 100,
+                    open, (open / base - 1) * 100);
     };
     line("capture intake, CPU", &LiveRun::intake, false);
     line("capture intake, wall", &LiveRun::intake, true);
     line("GUI work, CPU", &LiveRun::gui, false);
     line("GUI work, wall", &LiveRun::gui, true);
     std::printf("  the purge of %d files took %.2f s\n", kOldFiles,
-                (with.purgeTo - with.purgeFrom) / 1e3);
+                (purging.purgeTo - purging.purgeFrom) / 1e3);
 }
 
 }  // namespace

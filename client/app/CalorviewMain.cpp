@@ -12,6 +12,7 @@
 #include "app/MainWindow.h"
 #include "app/TerminationShutdown.h"
 #include "events/StationEvents.h"
+#include "history/HistoryPage.h"
 #include "platform/CrashReport.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
@@ -70,8 +71,9 @@ int CalorviewMain(int argc, char** argv) {
     }
 
     auto translator = std::make_unique<QTranslator>();
-    if (SettingStore::instance().chineseLang() &&
-        translator->load("./Lang/kvs_zh.qm", QString(), QString(), QString())) {
+    const bool translated = SettingStore::instance().chineseLang() &&
+                            translator->load("./Lang/kvs_zh.qm", QString(), QString(), QString());
+    if (translated) {
         QApplication::installTranslator(translator.get());
     }
 
@@ -79,6 +81,11 @@ int CalorviewMain(int argc, char** argv) {
     // is still told of.
     auto storage = std::make_unique<StorageKeeper>(logFolder);
     auto window = std::make_unique<MainWindow>();
+    if (translated) {
+        // The History page's calendar and dates in the translation's language; the other pages
+        // format their dates themselves.
+        window->historyPage()->setLocale(QLocale(translator->language()));
+    }
     window->UseStorageKeeper(storage.get());
     if (events) {
         events->Watch(window->alarmWindow(), storage.get());

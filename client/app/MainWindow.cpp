@@ -23,6 +23,7 @@
 #include "app/DlgAbout.h"
 #include "app/Triangle.h"
 #include "framegate/SDK_USB.h"
+#include "history/HistoryPage.h"
 #include "platform/DesktopGeometry.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/ShellOpen.h"
@@ -50,6 +51,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
       m_pTitle(new QLabel(tr("Velmora Thermal Camera Client"), this)),
       m_pMenuAlarm(new QPushButton(tr("Live"), this)),
       m_pMenuSetting(new QPushButton(tr("Setting"), this)),
+      m_pMenuHistory(new QPushButton(tr("History"), this)),
       m_pDeviceList(new QComboBox(this)),
       m_pClose(new QPushButton(this)),
       m_pResize(new QPushButton(this)),
@@ -58,6 +60,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
       m_pTabGroup(new QButtonGroup(this)),
       m_pAlarmWindow(new AlarmWindow(this)),
       m_pSettingWindow(new SettingWindow(this)),
+      m_pHistoryPage(new HistoryPage(this)),
       m_pDlgAbout(new DlgAbout(nullptr)),
       m_pLine(new QWidget(this)),
       m_pTabMarker(new Triangle(m_pMenuAlarm)),
@@ -65,6 +68,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pDeviceList->setView(new QListView(m_pDeviceList));
     m_pMenuAlarm->setCheckable(true);
     m_pMenuSetting->setCheckable(true);
+    m_pMenuHistory->setCheckable(true);
     m_pResize->setProperty("max", false);
 
     setWindowIcon(QPixmap::fromImage(QImage("./Skin/mainicon.png")));
@@ -74,6 +78,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pTitle->setObjectName("Title");
     m_pMenuAlarm->setObjectName("MenuAlarm");
     m_pMenuSetting->setObjectName("MenuSetting");
+    m_pMenuHistory->setObjectName("MenuHistory");
     m_pDeviceList->setObjectName("DeviceList");
     m_pClose->setObjectName("Close");
     m_pResize->setObjectName("Resize");
@@ -88,6 +93,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pAbout->setMenu(menu);
     m_pTabGroup->addButton(m_pMenuAlarm);
     m_pTabGroup->addButton(m_pMenuSetting);
+    m_pTabGroup->addButton(m_pMenuHistory);
     m_pMenuAlarm->setChecked(true);
 
     connect(m_pClose, &QPushButton::clicked, this, &MainWindow::onCloseButtonClicked);
@@ -95,6 +101,8 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     connect(m_pMin, &QPushButton::clicked, this, &MainWindow::onMinButtonClicked);
     connect(m_pMenuAlarm, &QPushButton::clicked, this, &MainWindow::onMenuAlarmButtonClicked);
     connect(m_pMenuSetting, &QPushButton::clicked, this, &MainWindow::onMenuSettingButtonClicked);
+    connect(m_pMenuHistory, &QPushButton::clicked, this, &MainWindow::onMenuHistoryButtonClicked);
+    connect(m_pHistoryPage, &HistoryPage::unreviewedChanged, this, &MainWindow::setHistoryTitle);
     connect(m_pDeviceList, &QComboBox::currentIndexChanged, this,
             &MainWindow::onDeviceListCurrentIndexChanged);
     connect(menu, &QMenu::triggered, this, &MainWindow::onAboutMenuClicked);
@@ -115,6 +123,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pTitle->setPixmap(QPixmap("./Skin/logo.png"));
     m_pTitle->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pSettingWindow->hide();
+    m_pHistoryPage->hide();
     m_pDlgAbout->setWindowTitle(tr("About"));
     m_pDlgAbout->hide();
     placeTabMarker(m_pMenuAlarm);
@@ -141,6 +150,7 @@ void MainWindow::UseStorageKeeper(StorageKeeper* keeper) {
     connect(m_pSettingWindow, &SettingWindow::storageRulesChanged, keeper,
             &StorageKeeper::RequestPass);
     m_pAlarmWindow->SetEpisodeMarks(keeper);
+    m_pHistoryPage->UseStorageKeeper(keeper);
 }
 
 MainWindow::~MainWindow() {
@@ -174,15 +184,32 @@ void MainWindow::onMinButtonClicked() {
 }
 
 void MainWindow::onMenuAlarmButtonClicked() {
-    m_pAlarmWindow->show();
-    m_pSettingWindow->hide();
-    placeTabMarker(m_pMenuAlarm);
+    showPage(m_pAlarmWindow, m_pMenuAlarm);
 }
 
 void MainWindow::onMenuSettingButtonClicked() {
-    m_pAlarmWindow->hide();
-    m_pSettingWindow->show();
-    placeTabMarker(m_pMenuSetting);
+    showPage(m_pSettingWindow, m_pMenuSetting);
+}
+
+void MainWindow::onMenuHistoryButtonClicked() {
+    showPage(m_pHistoryPage, m_pMenuHistory);
+}
+
+void MainWindow::showPage(QWidget* page, QPushButton* tab) {
+    for (QWidget* each :
+         {static_cast<QWidget*>(m_pAlarmWindow), static_cast<QWidget*>(m_pSettingWindow),
+          static_cast<QWidget*>(m_pHistoryPage)}) {
+        each->setVisible(each == page);
+    }
+    placeTabMarker(tab);
+}
+
+void MainWindow::setHistoryTitle(int unreviewed) {
+    m_pMenuHistory->setText(unreviewed > 0 ? tr("History (%1)").arg(unreviewed) : tr("History"));
+    m_pMenuHistory->setToolTip(
+        unreviewed > 0
+            ? tr("Alarm episodes of the last 7 days not reviewed yet: %1").arg(unreviewed)
+            : QString());
 }
 
 void MainWindow::placeTabMarker(QPushButton* tab) {
@@ -361,6 +388,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     m_pLine->setGeometry(0, 48, w, 2);
     m_pMenuAlarm->setGeometry(200, 0, 100, kTitleHeight);
     m_pMenuSetting->setGeometry(300, 0, 100, kTitleHeight);
+    m_pMenuHistory->setGeometry(400, 0, 120, kTitleHeight);
     m_pDeviceList->setGeometry(w - 300, 10, 120, 30);
     m_pClose->setGeometry(w - 40, 15, 20, 20);
     m_pResize->setGeometry(w - 70, 15, 20, 20);
@@ -369,7 +397,10 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
     m_pAlarmWindow->setGeometry(0, kTitleHeight, w, h - kTitleHeight);
     m_pSettingWindow->setGeometry(0, kTitleHeight, w, h - kTitleHeight);
     m_pSettingWindow->fitWidth(w, h - kTitleHeight);
-    m_pTabMarker->setGeometry(m_pMenuAlarm->width() / 2 - 4, m_pMenuAlarm->height() - 6, 8, 4);
+    m_pHistoryPage->setGeometry(0, kTitleHeight, w, h - kTitleHeight);
+    if (auto* tab = qobject_cast<QPushButton*>(m_pTabGroup->checkedButton())) {
+        placeTabMarker(tab);
+    }
 
     const QRect desktop = desktopGeometry();
     m_pDlgAbout->move(centredOn(desktop, m_pDlgAbout->size()));

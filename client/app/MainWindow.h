@@ -1,7 +1,7 @@
 // The client's only top-level window: a frameless window with its own 50-pixel title bar (logo,
-// "Live" and "Setting" tabs, camera list, about/minimise/maximise/close buttons) over the live
-// page or the settings page. It also finds the camera, connects to it on a timer and notices a
-// camera that was unplugged or stopped sending.
+// "Live", "Setting" and "History" tabs, camera list, about/minimise/maximise/close buttons) over
+// the live page, the settings page or the History page. It also finds the camera, connects to it on
+// a timer and notices a camera that was unplugged or stopped sending.
 //
 // GUI thread only: every slot, timer and call into the connection manager runs there.
 #pragma once
@@ -12,6 +12,7 @@
 class AlarmWindow;
 class DeviceNotifier;
 class DlgAbout;
+class HistoryPage;
 class QAction;
 class QButtonGroup;
 class QComboBox;
@@ -47,6 +48,7 @@ public:
     // offers its keep marks in the alarm viewer.
     void UseStorageKeeper(StorageKeeper* keeper);
     SettingWindow* settingWindow() const { return m_pSettingWindow; }
+    HistoryPage* historyPage() const { return m_pHistoryPage; }
 
     // Refills the camera list from the library's lookup (at start and on every device change).
     void updateDeviceList();
@@ -67,6 +69,7 @@ public slots:
     void onMinButtonClicked();
     void onMenuAlarmButtonClicked();
     void onMenuSettingButtonClicked();
+    void onMenuHistoryButtonClicked();
     void onDeviceListCurrentIndexChanged(int index);
     void onAboutMenuClicked(QAction* checka);
     void onHelpMenuClicked();
@@ -87,10 +90,14 @@ private:
     void loseCamera();
     void startConnectTimer(int periodMs);
     void placeTabMarker(QPushButton* tab);
+    void showPage(QWidget* page, QPushButton* tab);
+    // "History", with the count of episodes not yet reviewed.
+    void setHistoryTitle(int unreviewed);
 
     QLabel* m_pTitle;
     QPushButton* m_pMenuAlarm;
     QPushButton* m_pMenuSetting;
+    QPushButton* m_pMenuHistory;
     QComboBox* m_pDeviceList;
     QPushButton* m_pClose;
     QPushButton* m_pResize;
@@ -102,6 +109,7 @@ private:
     QButtonGroup* m_pTabGroup;
     AlarmWindow* m_pAlarmWindow;
     SettingWindow* m_pSettingWindow;
+    HistoryPage* m_pHistoryPage;
     DlgAbout* m_pDlgAbout;  // no parent; deleted by the destructor
     QWidget* m_pLine;
     Triangle* m_pTabMarker;

@@ -10,3 +10,7 @@ QString QtFileDialogs::existingDirectory(const QString& startDir) {
 QString QtFileDialogs::openFileName(const QString& startPath, const QString& filter) {
     return QFileDialog::getOpenFileName(nullptr, QString(), startPath, filter);
 }
+
+QString QtFileDialogs::saveFileName(const QString& startPath, const QString& filter) {
+    return QFileDialog::getSaveFileName(nullptr, QString(), startPath, filter);
+}

@@ -1,4 +1,4 @@
-// The settings page's pickers as the user sees them: QFileDialog, with no parent and no caption.
+// The pages' pickers as the user sees them: QFileDialog, with no parent and no caption.
 // GUI thread only.
 #pragma once
 
@@ -8,4 +8,5 @@ class QtFileDialogs : public FileDialogs {
 public:
     QString existingDirectory(const QString& startDir) override;
     QString openFileName(const QString& startPath, const QString& filter) override;
+    QString saveFileName(const QString& startPath, const QString& filter) override;
 };

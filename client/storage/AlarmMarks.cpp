@@ -26,6 +26,8 @@ void AlarmMarks::Apply(State* state, const QString& mark) {
         state->kept = false;
     } else if (mark == "removed") {
         state->removed = true;
+    } else if (mark == "reviewed") {
+        state->reviewed = true;
     }
 }
 
@@ -106,6 +108,12 @@ bool AlarmMarks::IsKept(const std::string& key) const {
     std::lock_guard lock(m_Mutex);
     const auto found = m_States.find(key);
     return found != m_States.end() && found->second.kept;
+}
+
+bool AlarmMarks::IsReviewed(const std::string& key) const {
+    std::lock_guard lock(m_Mutex);
+    const auto found = m_States.find(key);
+    return found != m_States.end() && found->second.reviewed;
 }
 
 bool AlarmMarks::IsRemoved(const std::string& key) const {

@@ -3,7 +3,8 @@
 // CRLF, UTF-8), appended and never rewritten, each line with one write and synced at once, so
 // the marks survive a restart and a crash. Marks: "keep" and "unkeep" (the last of them per key
 // wins: a kept episode is never removed), "removed" (retention removed its files; its log line
-// stays). Lines of other marks are kept in the file and ignored here.
+// stays), "reviewed" (the History page showed it). Lines of other marks are kept in the file and
+// ignored here.
 //
 // Threads: the in-memory marks are guarded by their mutex (any thread reads them); Load and
 // Append touch the disk and run on the storage thread; Set changes memory only.
@@ -31,11 +32,13 @@ public:
 
     bool IsKept(const std::string& key) const;
     bool IsRemoved(const std::string& key) const;
+    bool IsReviewed(const std::string& key) const;
 
 private:
     struct State {
         bool kept = false;
         bool removed = false;
+        bool reviewed = false;
     };
     static void Apply(State* state, const QString& mark);
 

@@ -28,6 +28,7 @@ constexpr int64_t kLowCheckSeconds = 5;
 constexpr int64_t kLowPassSeconds = 60;
 constexpr int kToastGapMs = 2500;
 constexpr size_t kMarksBatch = 1000;
+constexpr std::chrono::milliseconds kObserveInterval{1000};
 
 int64_t Now() {
     return static_cast<int64_t>(std::time(nullptr));
@@ -133,7 +134,14 @@ void StorageKeeper::OnDiskSpaceShort() {
 void StorageKeeper::SetKept(const QString& key, bool keep) {
     const char* mark = keep ? "keep" : "unkeep";
     m_Marks.Set(mark, key.toStdString());  // seen at once; written on the storage thread
-    Post({Message::Kind::kMark, key.toStdString(), {}, 0, mark});
+    Post({Message::Kind::kMark, {}, {}, 0, mark, {key.toStdString()}});
+}
+
+void StorageKeeper::SetReviewed(const std::vector<std::string>& keys) {
+    for (const std::string& key : keys) {
+        m_Marks.Set("reviewed", key);
+    }
+    Post({Message::Kind::kMark, {}, {}, 0, "reviewed", keys});
 }
 
 bool StorageKeeper::WaitIdle(int ms) {
@@ -175,6 +183,17 @@ void StorageKeeper::Run() {
             return;
         }
         if (m_Queue.empty()) {
+            if (m_Observer && m_bObservedChanged) {
+                const auto due = m_LastObserved + m_ObserveInterval;
+                if (std::chrono::steady_clock::now() >= due) {
+                    lock.unlock();
+                    Notify();
+                    lock.lock();
+                } else {
+                    m_Wake.wait_until(lock, due);
+                }
+                continue;
+            }
             m_Wake.wait(lock);
             continue;
         }
@@ -183,13 +202,39 @@ void StorageKeeper::Run() {
         m_bBusy = true;
         lock.unlock();
         Handle(message);
+        // Anything but the recording bookkeeping may change what an observer shows.
+        m_bObservedChanged = m_bObservedChanged || (message.kind != Message::Kind::kBusy &&
+                                                    message.kind != Message::Kind::kIdle);
         lock.lock();
         m_bBusy = false;
     }
 }
 
+void StorageKeeper::Observe(Observer observer) {
+    Message message{Message::Kind::kObserve, {}, {}, 0, nullptr, {}, std::move(observer)};
+    Post(std::move(message));
+}
+
+void StorageKeeper::Notify() {
+    m_bObservedChanged = false;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(m_IndexMutex);
+        m_Observer(m_Index, m_Marks);
+    }
+    m_LastObserved = std::chrono::steady_clock::now();
+    // A large index (a year of a busy station takes about 0.1 s) is observed at most a tenth of
+    // the time.
+    m_ObserveInterval = std::max<std::chrono::steady_clock::duration>(
+        kObserveInterval, (m_LastObserved - start) * 10);
+}
+
 void StorageKeeper::Handle(const Message& message) {
     switch (message.kind) {
+        case Message::Kind::kObserve:
+            m_Observer = message.observer;
+            m_LastObserved = {};  // the first call comes at once
+            break;
         case Message::Kind::kFile: {
             if (!m_bScanned) {
                 return;  // the first pass's scan finds it
@@ -258,7 +303,7 @@ void StorageKeeper::Handle(const Message& message) {
             break;
         case Message::Kind::kMark:
             m_Marks.Append(QFile::decodeName(CurrentFolders()[EpisodeIndex::kAlarmImages].c_str()),
-                           message.mark, message.text);
+                           message.mark, message.keys);
             break;
     }
 }

@@ -27,11 +27,13 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "alarm/AlarmEpisode.h"
 #include "alarm/EpisodeMarks.h"
@@ -86,8 +88,16 @@ public:
     // Keep (or no longer keep) an episode, by its key (EpisodeIndex::KeyOf of its first time).
     void SetKept(const QString& key, bool keep) override;
     bool IsKept(const QString& key) const override { return m_Marks.IsKept(key.toStdString()); }
+    // The History page showed these episodes (one write for them all).
+    void SetReviewed(const std::vector<std::string>& keys);
     // Waits at most `ms` until the storage thread has nothing left to do; true when it has not.
     bool WaitIdle(int ms);
+    // `observer` runs on the storage thread, under the index's lock, once now and then after the
+    // index or the marks changed, at most once a second (and at most a tenth of the time); null
+    // stops it. For a page that shows the episodes: it copies what it needs and hands it to its
+    // own thread.
+    using Observer = std::function<void(EpisodeIndex& index, const AlarmMarks& marks)>;
+    void Observe(Observer observer);
     // Calls `read` with the index under its lock.
     template <typename Reader>
     void ReadIndex(const Reader& read) {
@@ -100,11 +110,23 @@ signals:
 
 private:
     struct Message {
-        enum class Kind { kFile, kBusy, kIdle, kBegan, kLogged, kPass, kShort, kMark } kind;
+        enum class Kind {
+            kFile,
+            kBusy,
+            kIdle,
+            kBegan,
+            kLogged,
+            kPass,
+            kShort,
+            kMark,
+            kObserve
+        } kind;
         std::string text;  // path or key
         AlarmEpisode episode;
         int64_t seconds = 0;
         const char* mark = nullptr;
+        std::vector<std::string> keys{};  // of a mark
+        Observer observer{};
     };
 
     // Storage thread.
@@ -116,6 +138,8 @@ private:
     enum class Removal { kRemoved, kFailed, kSkipped };
     Removal Remove(uint32_t file, uint64_t* bytes);
     void WriteStorageLog(const QString& line);
+    // Calls the observer (storage thread).
+    void Notify();
     EpisodeIndex::Folders CurrentFolders() const;
 
     // GUI thread.
@@ -146,6 +170,10 @@ private:
     int64_t m_nOpenFirst = 0;
     uint64_t m_nOpenBytes = 0;
     bool m_bOpenWarned = false;
+    Observer m_Observer;
+    bool m_bObservedChanged = false;
+    std::chrono::steady_clock::time_point m_LastObserved{};
+    std::chrono::steady_clock::duration m_ObserveInterval{};
     int64_t m_nLastUnmetAt = 0;  // monotonic seconds of the last floor warning
 
     std::shared_ptr<EventMailbox<Report>> m_pReports;

@@ -1,6 +1,7 @@
 // make-manual: renders the operation manual (HTML or Markdown) to a PDF at build time.
 //   make-manual <source.html|source.md> <output.pdf>
 // Needs no display with QT_QPA_PLATFORM=offscreen, as the build runs it.
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -26,8 +27,11 @@ int main(int argc, char** argv) {
     if (args.size() != 3) {
         return fail("usage: make-manual <source.html|source.md> <output.pdf>");
     }
-    const QString sourcePath = args[1];
-    const QString pdfPath = args[2];
+    const QString sourcePath = QFileInfo(args[1]).absoluteFilePath();
+    const QString pdfPath = QFileInfo(args[2]).absoluteFilePath();
+    // The copy QTextDocument::print paginates looks pictures up from the working folder, not
+    // from the document's base URL: the manual's own folder, so its pictures are found.
+    QDir::setCurrent(QFileInfo(sourcePath).absolutePath());
 
     QFile source(sourcePath);
     if (!source.open(QIODevice::ReadOnly)) {

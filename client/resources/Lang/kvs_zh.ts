@@ -125,6 +125,18 @@
         <source>Unknown error</source>
         <translation>未知错误</translation>
     </message>
+    <message>
+        <source>History</source>
+        <translation>历史</translation>
+    </message>
+    <message>
+        <source>History (%1)</source>
+        <translation>历史 (%1)</translation>
+    </message>
+    <message>
+        <source>Alarm episodes of the last 7 days not reviewed yet: %1</source>
+        <translation>最近 7 天尚未查看的报警事件：%1</translation>
+    </message>
 </context>
 <context>
     <name>OSDWindow</name>
@@ -267,6 +279,300 @@
     <message>
         <source>One alarm episode wrote %1 GB, more than the floor</source>
         <translation>单个报警事件已写入 %1 GB，超过剩余空间下限</translation>
+    </message>
+</context>
+<context>
+    <name>EpisodeDetail</name>
+    <message>
+        <source>Keep</source>
+        <translation>保留</translation>
+    </message>
+    <message>
+        <source>Export...</source>
+        <translation>导出...</translation>
+    </message>
+    <message>
+        <source>Open folder</source>
+        <translation>打开文件夹</translation>
+    </message>
+    <message>
+        <source>A kept episode is never removed to free disk space or by its age</source>
+        <translation>保留的报警事件不会因释放磁盘空间或过期而被删除</translation>
+    </message>
+    <message>
+        <source>Choose an alarm episode in the list or the chart.</source>
+        <translation>请在列表或图表中选择一个报警事件。</translation>
+    </message>
+    <message>
+        <source>%1, in progress</source>
+        <translation>%1，进行中</translation>
+    </message>
+    <message>
+        <source>%1 to %2 (%3)</source>
+        <translation>%1 至 %2（%3）</translation>
+    </message>
+    <message>
+        <source>Camera time: %1 to %2</source>
+        <translation>相机时间：%1 至 %2</translation>
+    </message>
+    <message>
+        <source>Peak: %1    Snapshots: %2</source>
+        <translation>最高温度：%1    抓拍：%2</translation>
+    </message>
+    <message>
+        <source>%1 (removed by retention)</source>
+        <translation>%1（已被存储清理删除）</translation>
+    </message>
+    <message>
+        <source>%1 (missing)</source>
+        <translation>%1（缺失）</translation>
+    </message>
+    <message>
+        <source>Recordings: %1</source>
+        <translation>录像：%1</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>无</translation>
+    </message>
+    <message>
+        <source>Kept: never removed to free disk space or by its age.</source>
+        <translation>已保留：不会因释放磁盘空间或过期而被删除。</translation>
+    </message>
+    <message>
+        <source>Not in an alarm log: times from the files.</source>
+        <translation>不在报警日志中：时间取自文件。</translation>
+    </message>
+    <message>
+        <source>%1 cannot be shown: the file is missing or not a picture.</source>
+        <translation>无法显示 %1：文件缺失或不是图片。</translation>
+    </message>
+</context>
+<context>
+    <name>EpisodeExporter</name>
+    <message>
+        <source>Nothing to export: none of the episode&apos;s files could be read</source>
+        <translation>没有可导出的内容：该报警事件的文件均无法读取</translation>
+    </message>
+    <message>
+        <source>not a regular file</source>
+        <translation>不是普通文件</translation>
+    </message>
+    <message>
+        <source>Cannot read %1: %2</source>
+        <translation>无法读取 %1：%2</translation>
+    </message>
+    <message>
+        <source>left out: %1 damaged bytes of %2</source>
+        <translation>未包含：%2 中 %1 字节已损坏</translation>
+    </message>
+    <message>
+        <source>left out: %1 (%2)</source>
+        <translation>未包含：%1（%2）</translation>
+    </message>
+    <message>
+        <source>Cannot write %1: %2</source>
+        <translation>无法写入 %1：%2</translation>
+    </message>
+</context>
+<context>
+    <name>EpisodeTableModel</name>
+    <message>
+        <source>%1 (removed by retention)</source>
+        <translation>%1（已被存储清理删除）</translation>
+    </message>
+    <message>
+        <source>%1 (missing)</source>
+        <translation>%1（缺失）</translation>
+    </message>
+    <message>
+        <source>no snapshot</source>
+        <translation>无抓拍</translation>
+    </message>
+    <message>
+        <source>in progress</source>
+        <translation>进行中</translation>
+    </message>
+    <message>
+        <source>reviewed</source>
+        <translation>已查看</translation>
+    </message>
+    <message>
+        <source>new</source>
+        <translation>未查看</translation>
+    </message>
+    <message>
+        <source>kept</source>
+        <translation>已保留</translation>
+    </message>
+    <message>
+        <source>Snapshot</source>
+        <translation>抓拍</translation>
+    </message>
+    <message>
+        <source>Start</source>
+        <translation>开始</translation>
+    </message>
+    <message>
+        <source>End</source>
+        <translation>结束</translation>
+    </message>
+    <message>
+        <source>Duration</source>
+        <translation>时长</translation>
+    </message>
+    <message>
+        <source>Peak</source>
+        <translation>最高温度</translation>
+    </message>
+    <message>
+        <source>Snapshots</source>
+        <translation>抓拍数</translation>
+    </message>
+    <message>
+        <source>Recordings</source>
+        <translation>录像</translation>
+    </message>
+    <message>
+        <source>Marks</source>
+        <translation>标记</translation>
+    </message>
+</context>
+<context>
+    <name>HistoryPage</name>
+    <message>
+        <source>Mark day reviewed</source>
+        <translation>将当天标为已查看</translation>
+    </message>
+    <message>
+        <source>%1: no alarm episodes.</source>
+        <translation>%1：没有报警事件。</translation>
+    </message>
+    <message>
+        <source>%1: %2 alarm episodes, %3 not reviewed.</source>
+        <translation>%1：%2 个报警事件，%3 个未查看。</translation>
+    </message>
+    <message>
+        <source>None of the episode&apos;s files is on the disk any more.</source>
+        <translation>该报警事件的文件均已不在磁盘上。</translation>
+    </message>
+    <message>
+        <source>The episode&apos;s folder was not found</source>
+        <translation>找不到该报警事件的文件夹</translation>
+    </message>
+    <message>
+        <source>Zip archive (*.zip)</source>
+        <translation>Zip 压缩包 (*.zip)</translation>
+    </message>
+    <message>
+        <source>Cancel export</source>
+        <translation>取消导出</translation>
+    </message>
+    <message>
+        <source>Exporting to %1 ...</source>
+        <translation>正在导出到 %1 ...</translation>
+    </message>
+    <message>
+        <source>Exporting to %1 ... %2 %</source>
+        <translation>正在导出到 %1 ... %2 %</translation>
+    </message>
+    <message>
+        <source>Export...</source>
+        <translation>导出...</translation>
+    </message>
+    <message>
+        <source>Exported to %1.</source>
+        <translation>已导出到 %1。</translation>
+    </message>
+    <message>
+        <source>Export cancelled.</source>
+        <translation>导出已取消。</translation>
+    </message>
+</context>
+<context>
+    <name>RecordingDecoder</name>
+    <message>
+        <source>The file is missing</source>
+        <translation>文件缺失</translation>
+    </message>
+    <message>
+        <source>The file may not be read</source>
+        <translation>无权读取该文件</translation>
+    </message>
+    <message>
+        <source>Not a recording (not a regular file)</source>
+        <translation>不是录像（不是普通文件）</translation>
+    </message>
+    <message>
+        <source>The recording is empty</source>
+        <translation>录像为空</translation>
+    </message>
+    <message>
+        <source>The recording&apos;s header is damaged or of an unknown version</source>
+        <translation>录像文件头已损坏或版本未知</translation>
+    </message>
+    <message>
+        <source>The file ends early: %1 frames playable</source>
+        <translation>文件提前结束：可播放 %1 帧</translation>
+    </message>
+    <message>
+        <source>The file is damaged in places: %1 frames playable</source>
+        <translation>文件部分损坏：可播放 %1 帧</translation>
+    </message>
+    <message>
+        <source>Not a recording</source>
+        <translation>不是录像</translation>
+    </message>
+    <message>
+        <source>The file ends early: %1 of %2 frames playable</source>
+        <translation>文件提前结束：%2 帧中可播放 %1 帧</translation>
+    </message>
+    <message>
+        <source>The recording holds no playable picture</source>
+        <translation>录像中没有可播放的画面</translation>
+    </message>
+    <message>
+        <source>The recording cannot be decoded</source>
+        <translation>录像无法解码</translation>
+    </message>
+    <message>
+        <source>The file changed while playing</source>
+        <translation>播放时文件已改变</translation>
+    </message>
+    <message>
+        <source>The file cannot be read (%1)</source>
+        <translation>无法读取文件（%1）</translation>
+    </message>
+</context>
+<context>
+    <name>RecordingPlayer</name>
+    <message>
+        <source>Previous frame</source>
+        <translation>上一帧</translation>
+    </message>
+    <message>
+        <source>Previous frame (,)</source>
+        <translation>上一帧 (,)</translation>
+    </message>
+    <message>
+        <source>Play</source>
+        <translation>播放</translation>
+    </message>
+    <message>
+        <source>Play or pause (Space)</source>
+        <translation>播放或暂停（空格）</translation>
+    </message>
+    <message>
+        <source>Next frame</source>
+        <translation>下一帧</translation>
+    </message>
+    <message>
+        <source>Next frame (.)</source>
+        <translation>下一帧 (.)</translation>
+    </message>
+    <message>
+        <source>Pause</source>
+        <translation>暂停</translation>
     </message>
 </context>
 </TS>

@@ -1,12 +1,17 @@
 #include "RandomActions.h"
 
 #include <QApplication>
+#include <QCalendarWidget>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
 #include <QKeyEvent>
+#include <QListView>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QSlider>
+#include <QTableView>
+#include <QToolButton>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -132,6 +137,14 @@ std::vector<RandomActions::Action> RandomActions::windowActions(QWidget* window)
     }
     addLivePageActions(window, &actions);
     addSettingsPageActions(window, &actions);
+    addHistoryPageActions(window, &actions);
+    // A large snapshot viewer the History page left open.
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        auto* close = child<QPushButton>(widget, "Close");
+        if (widget->inherits("ImageView") && widget->isVisible() && close != nullptr) {
+            actions.push_back({40, [close] { return click(close) + " on the large view"; }});
+        }
+    }
     for (const char* name : {"Min", "Resize"}) {
         if (auto* button = child<QPushButton>(window, name)) {
             actions.push_back({10, [button] { return click(button); }});
@@ -149,12 +162,15 @@ void RandomActions::addLivePageActions(QWidget* window, std::vector<Action>* act
     auto* record = child<QPushButton>(window, "RecordButton");
     auto* grab = child<QPushButton>(window, "GrabButton");
     auto* settings = child<QPushButton>(window, "MenuSetting");
-    if (record == nullptr || grab == nullptr || settings == nullptr || !record->isVisible()) {
+    auto* history = child<QPushButton>(window, "MenuHistory");
+    if (record == nullptr || grab == nullptr || settings == nullptr || history == nullptr ||
+        !record->isVisible()) {
         return;
     }
     actions->push_back({30, [record] { return click(record); }});
     actions->push_back({30, [grab] { return click(grab); }});
     actions->push_back({20, [settings] { return click(settings); }});
+    actions->push_back({20, [history] { return click(history); }});
     std::vector<QWidget*> items;
     for (QWidget* item : window->findChildren<QWidget*>("AlarmItem")) {
         if (!item->isHidden()) {  // a hidden one has left the list and waits to be deleted
@@ -173,6 +189,9 @@ void RandomActions::addSettingsPageActions(QWidget* window, std::vector<Action>*
         return;
     }
     actions->push_back({80, [live] { return click(live); }});
+    if (auto* history = child<QPushButton>(window, "MenuHistory")) {
+        actions->push_back({30, [history] { return click(history); }});
+    }
     for (const char* name : {"checkBox", "checkBox_2", "checkBox_Recode", "checkBox_Snapshot"}) {
         if (auto* box = child<QCheckBox>(window, name)) {
             actions->push_back({50, [box] {
@@ -188,6 +207,72 @@ void RandomActions::addSettingsPageActions(QWidget* window, std::vector<Action>*
                             postKey(recordType,
                                     recordType->currentIndex() == 0 ? Qt::Key_Down : Qt::Key_Up);
                             return QString("record type from %1").arg(recordType->currentText());
+                        }});
+}
+
+void RandomActions::addHistoryPageActions(QWidget* window, std::vector<Action>* actions) {
+    auto* page = child<QWidget>(window, "HistoryPage");
+    auto* table = child<QTableView>(window, "HistoryTable");
+    auto* calendar = child<QCalendarWidget>(window, "HistoryCalendar");
+    auto* strip = child<QListView>(window, "SnapshotStrip");
+    auto* seek = child<QSlider>(window, "PlayerSeek");
+    if (page == nullptr || table == nullptr || calendar == nullptr || strip == nullptr ||
+        seek == nullptr || !page->isVisible()) {
+        return;
+    }
+    // The page is left less often than it is reached: it has more to try.
+    for (const char* name : {"MenuAlarm", "MenuSetting"}) {
+        if (auto* tab = child<QPushButton>(window, name)) {
+            actions->push_back({8, [tab] { return click(tab); }});
+        }
+    }
+    // The buttons of the page and its player; Export... opens the save dialog, which the
+    // dialog's actions answer with Escape.
+    for (const char* name : {"HistoryKeep", "HistoryMarkDay", "HistoryExport"}) {
+        auto* button = child<QPushButton>(window, name);
+        if (button != nullptr && button->isEnabled()) {
+            actions->push_back({15, [button] { return click(button); }});
+        }
+    }
+    for (const char* name : {"PlayerPlay", "PlayerStepBack", "PlayerStepForward"}) {
+        auto* button = child<QToolButton>(window, name);
+        if (button != nullptr && button->isEnabled()) {
+            actions->push_back({30, [button] {
+                                    button->click();
+                                    return "click " + button->objectName();
+                                }});
+        }
+    }
+    if (seek->isEnabled() && seek->maximum() > 0) {
+        actions->push_back({30, [this, seek] {
+                                seek->setSliderPosition(uniform(0, seek->maximum()));
+                                seek->triggerAction(QAbstractSlider::SliderMove);
+                                return QString("seek to %1 ms").arg(seek->sliderPosition());
+                            }});
+    }
+    const int rows = table->model()->rowCount();
+    if (rows > 0) {
+        actions->push_back({60, [this, table, rows] {
+                                const int row = uniform(0, rows - 1);
+                                table->setCurrentIndex(table->model()->index(row, 0));
+                                return QString("select episode %1 of %2").arg(row).arg(rows);
+                            }});
+    }
+    actions->push_back({20, [this, calendar] {
+                            // Today, or a day of the last two weeks.
+                            const QDate day = QDate::currentDate().addDays(-uniform(0, 14));
+                            calendar->setSelectedDate(day);
+                            return "show " + day.toString(Qt::ISODate);
+                        }});
+    actions->push_back({40, [this, table, strip] {
+                            static const Qt::Key keys[] = {Qt::Key_Up, Qt::Key_Down, Qt::Key_Left,
+                                                           Qt::Key_Right, Qt::Key_Return};
+                            const Qt::Key key = keys[uniform(0, 4)];
+                            QWidget* target = key == Qt::Key_Up || key == Qt::Key_Down
+                                                  ? static_cast<QWidget*>(table)
+                                                  : static_cast<QWidget*>(strip);
+                            postKey(target, key);
+                            return QString("key %1 on %2").arg(key).arg(describe(target));
                         }});
 }
 

@@ -40,6 +40,7 @@ private:
     std::vector<Action> windowActions(QWidget* window);
     void addLivePageActions(QWidget* window, std::vector<Action>* actions);
     void addSettingsPageActions(QWidget* window, std::vector<Action>* actions);
+    void addHistoryPageActions(QWidget* window, std::vector<Action>* actions);
     QString clickAlarmItem(const std::vector<QWidget*>& items);
     QString togglePlug();
     void terminate();

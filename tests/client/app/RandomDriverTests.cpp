@@ -6,8 +6,8 @@
 // Fahrenheit without the rectangle, 6.5 s quiet. Fails on a sanitizer report, on an end that is
 // not status 0 within a few seconds of the signal, on a recording or snapshot that does not
 // decode and on any file outside its folder. Station events are on, to a broker whose host drops
-// every connection attempt, so that the end of the run meets a connection hanging in the network. The whole output goes to random-driver-<seed>.log
-// in the build folder.
+// every connection attempt, so that the end of the run meets a connection hanging in the network.
+// The whole output goes to random-driver-<seed>.log in the build folder.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -108,9 +108,9 @@ protected:
         fs::permissions(m_runtime, fs::perms::owner_all);
         // The driver deletes and rewrites the camera's file: a copy of quiet-and-alarm.json.
         fs::copy_file(CALORVIEW_DRIVER_SCENARIO, m_scenario);
-        CalorviewTest::writeFile((m_app / "kvs.ini").string(),
-                                 "[Mqtt]\nEnabled=true\nHost=127.0.0.1\nPort=" +
-                                     std::to_string(m_broker.port()) + "\n");
+        CalorviewTest::writeFile(
+            (m_app / "kvs.ini").string(),
+            "[Mqtt]\nEnabled=true\nHost=127.0.0.1\nPort=" + std::to_string(m_broker.port()) + "\n");
     }
 
     void Collect(QProcess& driver) {
@@ -175,7 +175,8 @@ protected:
     }
 
     // Every new file is a finished snapshot or recording in its own folder, the day's alarm log,
-    // or the settings or the library's log.
+    // the marks the History page and the viewer's Keep write, or the settings or the library's
+    // log.
     void ExpectFilesInTheirFolders() {
         std::vector<fs::path> snapshots;
         for (const auto& entry : fs::recursive_directory_iterator(m_app)) {
@@ -194,7 +195,9 @@ protected:
                        std::regex_match(name, kManualSnapshot)) {
                 snapshots.push_back(entry.path());
             } else if (inFolder && folder == "AlarmImages" && std::regex_match(name, kAlarmLog)) {
-                ExpectWholeLog(entry.path());
+                ExpectWholeLog(entry.path(), "first_camera_time,");
+            } else if (inFolder && folder == "AlarmImages" && name == "AlarmMarks.csv") {
+                ExpectWholeLog(entry.path(), "mark,");
             } else if (inFolder && (folder == "AlarmRecords" || folder == "Records") &&
                        std::regex_match(name, kRecording)) {
                 ExpectPlayableRecording(entry.path(), folder == "AlarmRecords");
@@ -208,12 +211,12 @@ protected:
         ExpectWholePngs(snapshots);
     }
 
-    // The day's alarm log: its header, then only whole lines (each episode's in one write).
-    static void ExpectWholeLog(const fs::path& path) {
+    // The day's alarm log or the marks: the header, then only whole lines (each in one write).
+    static void ExpectWholeLog(const fs::path& path, const char* header) {
         std::ifstream file(path, std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(file)),
                                std::istreambuf_iterator<char>());
-        EXPECT_EQ(text.rfind("first_camera_time,", 0), 0u) << path;
+        EXPECT_EQ(text.rfind(header, 0), 0u) << path;
         EXPECT_TRUE(text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) << path;
     }
 

@@ -24,33 +24,17 @@
 #include "settings/FileDialogs.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
+#include "support/FakeDialogs.h"
 #include "support/TempDir.h"
 #include "ui/NotifyManager.h"
 #include "ui/NotifyWidget.h"
 
 namespace {
 
+using CalorviewTest::FakeDialogs;
 using CalorviewTest::readFile;
 using CalorviewTest::TempDir;
 using CalorviewTest::writeFile;
-
-// Answers every picker with `answer` and records where it was asked to start.
-class FakeDialogs : public FileDialogs {
-public:
-    QString existingDirectory(const QString& startDir) override {
-        starts.append(startDir);
-        return answer;
-    }
-    QString openFileName(const QString& startPath, const QString& filter) override {
-        starts.append(startPath);
-        filters.append(filter);
-        return answer;
-    }
-
-    QString answer;
-    QStringList starts;
-    QStringList filters;
-};
 
 struct Toast {
     QString text;
