@@ -163,9 +163,9 @@ void HistoryPage::TakeCatalogs() {
     }
     m_pCatalog = std::move(catalogs.back());
     CountUnreviewed();
-    // Hidden behind the live page, only the tab's count is kept up to date: the rest waits for
-    // the page to be shown, so a busy station's catalog costs the live picture nothing.
-    if (isVisible()) {
+    // Hidden behind another tab, only the tab's count is kept up to date: the rest waits for the
+    // page to be shown, so a busy station's catalog costs the live picture nothing.
+    if (!isHidden()) {
         ShowCatalog();
     } else {
         m_bCatalogShown = false;
@@ -210,7 +210,7 @@ void HistoryPage::Refresh() {
         if (episode->snapshots != before) {
             LoadSnapshots();  // the episode in progress wrote more
         }
-        if (isVisible()) {
+        if (!isHidden()) {
             MarkShownReviewed();  // it may just have ended, before the user's eyes
         }
     }

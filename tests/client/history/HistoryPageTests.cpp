@@ -65,9 +65,10 @@ protected:
 
     void Open() {
         keeper = std::make_unique<StorageKeeper>(QString::fromStdString(dir.path().string()));
-        page = std::make_unique<HistoryPage>(nullptr, &dialogs);
+        // A page in a window never shown: it keeps up with its catalogs as a page not hidden by
+        // its tab does, and nothing is painted.
+        page = std::make_unique<HistoryPage>(&window, &dialogs);
         page->resize(1200, 800);
-        page->show();
         page->UseStorageKeeper(keeper.get());
         page->ShowDay(kDay);
         ASSERT_TRUE(QTest::qWaitFor([&] { return page->catalog() != nullptr; }, 5000));
@@ -81,6 +82,7 @@ protected:
     fs::path records = dir.path() / "AlarmRecords";
     AlarmLog log;
     CalorviewTest::FakeDialogs dialogs;
+    QWidget window;
     std::unique_ptr<StorageKeeper> keeper;
     std::unique_ptr<HistoryPage> page;
 };
