@@ -298,6 +298,11 @@ int FakeV4l2Api::dequeue(Handle& handle, NodeState& node, v4l2_buffer& buffer) {
     if (node.streamError != 0) {
         return failWith(node.streamError);
     }
+    if (!node.frames.empty() && node.frames.front().dequeueError != 0) {
+        const int error = node.frames.front().dequeueError;
+        node.frames.pop_front();
+        return failWith(error);
+    }
     if (node.frames.empty() || handle.queued.empty()) {
         return failWith(EAGAIN);
     }
@@ -319,6 +324,8 @@ int FakeV4l2Api::dequeue(Handle& handle, NodeState& node, v4l2_buffer& buffer) {
         }
     }
     buffer.index = index;
+    buffer.sequence = node.sequence + frame.skippedSequences;
+    node.sequence = buffer.sequence + 1;
     buffer.bytesused = frame.bytesUsed;
     buffer.flags = frame.flags;
     buffer.length = static_cast<__u32>(memory.size());

@@ -57,9 +57,19 @@ public:
         explicit Frame(__u32 used, __u32 bufferFlags = 0, int fillByte = -1)
             : bytesUsed(used), flags(bufferFlags), fill(fillByte) {}
 
+        // VIDIOC_DQBUF fails once with `error` for this frame and dequeues nothing.
+        static Frame failing(int error) {
+            Frame frame(0);
+            frame.dequeueError = error;
+            return frame;
+        }
+
         __u32 bytesUsed;
         __u32 flags;
         int fill;
+        int dequeueError = 0;
+        // Sequence numbers the driver skips before this frame (frames it lost).
+        __u32 skippedSequences = 0;
     };
 
     FakeV4l2Api() = default;
@@ -115,6 +125,7 @@ private:
         std::deque<Frame> frames;
         bool unplugged = false;
         int streamError = 0;
+        __u32 sequence = 0;  // of the next frame
         v4l2_pix_format requested{};
         v4l2_fract interval{};
     };

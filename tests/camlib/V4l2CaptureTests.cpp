@@ -275,6 +275,57 @@ TEST_F(V4l2CaptureStreamTest, ErroneousAndShortSamplesAreDroppedAndCounted) {
     EXPECT_EQ(samples[2].first, 7);
 }
 
+// What a USB camera's driver reports besides whole frames: a frame it failed with EIO, and gaps
+// in its sequence numbers (frames it lost). Each lost frame is counted as dropped and the stream
+// goes on; only ten EIOs in a row end it, and then no later frame is taken.
+TEST(V4l2CaptureDropTest, LostFramesAreCountedAndOnlyASteadyErrorEndsTheStream) {
+    using Frame = FakeV4l2Api::Frame;
+    const auto gap = [](int skipped, int fill) {
+        Frame frame = goodFrame(fill);
+        frame.skippedSequences = static_cast<__u32>(skipped);
+        return frame;
+    };
+    const auto errors = [](int count) { return std::vector<Frame>(count, Frame::failing(EIO)); };
+    struct Case {
+        const char* what;
+        std::vector<Frame> frames;
+        std::string order;
+        bool ends;
+    };
+    std::vector<Case> cases = {
+        {"one EIO", {goodFrame(1), Frame::failing(EIO), goodFrame(3)}, "DXD", false},
+        {"a gap of three", {goodFrame(1), gap(3, 2), goodFrame(3)}, "DXXXDD", false},
+        {"nine EIOs, then a frame", {}, "D" + std::string(9, 'X') + "D", false},
+        {"ten EIOs", {}, "D" + std::string(10, 'X'), true},
+    };
+    for (int i : {2, 3}) {
+        cases[i].frames.push_back(goodFrame(1));
+        for (const Frame& frame : errors(i == 2 ? 9 : 10)) {
+            cases[i].frames.push_back(frame);
+        }
+        cases[i].frames.push_back(goodFrame(2));
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeV4l2Api api;
+        api.addDevice(kNode);
+        V4l2Capture capture(kNode, api);
+        RecordingSink sink;
+        ASSERT_EQ(capture.open(kWidth, kHeight), OpenResult::kOk);
+        ASSERT_TRUE(capture.start(sink));
+        for (const Frame& frame : c.frames) {
+            api.pushFrame(kNode, frame);
+        }
+        ASSERT_TRUE(sink.waitFor(c.order.size()));
+        std::this_thread::sleep_for(200ms);  // a frame after the end would arrive meanwhile
+        EXPECT_EQ(sink.order(), c.order);
+        const int polls = api.pollCalls();
+        std::this_thread::sleep_for(150ms);
+        EXPECT_EQ(api.pollCalls() == polls, c.ends) << "the thread still polls: " << !c.ends;
+        capture.stop();
+    }
+}
+
 TEST_F(V4l2CaptureStreamTest, InterruptedPollKeepsStreaming) {
     m_api.interruptPolls(3);
     m_api.pushFrame(kNode, goodFrame(9));
@@ -319,7 +370,9 @@ TEST(V4l2CaptureLossTest, LostDeviceEndsStreamingAndStopReturnsAtOnce) {
         const auto before = std::chrono::steady_clock::now();
         capture.stop();
         EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
-        EXPECT_EQ(sink.order(), "D");
+        // A queue in an error state fails every dequeue: ten dropped frames, then the end.
+        EXPECT_EQ(sink.order(),
+                  error == EIO ? "D" + std::string(V4l2Capture::kIoErrorsInARow, 'X') : "D");
         EXPECT_EQ(api.openHandles(), 0);
         EXPECT_EQ(api.mappedBuffers(), 0);
     }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -169,6 +170,10 @@ bool V4l2Capture::start(FrameSink& sink) {
     }
     m_streaming = true;
     m_sink = &sink;
+    m_ioErrors = 0;
+    m_sequenceKnown = false;
+    m_lostToGaps = 0;
+    m_gapLoggedAt = 0;
     if (!createThread()) {
         m_lastError = EAGAIN;
         m_sink = nullptr;
@@ -228,11 +233,22 @@ bool V4l2Capture::takeSample(short deviceEvents) {
         if (error == EAGAIN) {
             return (deviceEvents & POLLERR) == 0 || endStreaming(EIO, "poll");
         }
+        // A USB camera's driver fails a frame it got garbled with EIO and goes on: that frame
+        // is lost, the stream is not, unless nothing but errors comes.
+        if (error == EIO) {
+            m_sink->OnDroppedSample();
+            if (++m_ioErrors < kIoErrorsInARow) {
+                return true;
+            }
+            return endStreaming(error, "VIDIOC_DQBUF, 10 times in a row");
+        }
         return endStreaming(error, "VIDIOC_DQBUF");
     }
+    m_ioErrors = 0;
     if (buffer.index >= m_buffers.size()) {
         return endStreaming(EINVAL, "VIDIOC_DQBUF index");
     }
+    countSequenceGap(buffer.sequence);
     if ((buffer.flags & V4L2_BUF_FLAG_ERROR) != 0 || buffer.bytesused < bufferBytes()) {
         m_sink->OnDroppedSample();
     } else {
@@ -244,6 +260,30 @@ bool V4l2Capture::takeSample(short deviceEvents) {
         return endStreaming(errno, "VIDIOC_QBUF");
     }
     return true;
+}
+
+void V4l2Capture::countSequenceGap(unsigned sequence) {
+    // Unsigned arithmetic: a wrapped counter still gives the gap.
+    const unsigned gap = m_sequenceKnown ? sequence - m_nextSequence : 0;
+    m_sequenceKnown = true;
+    m_nextSequence = sequence + 1;
+    // A driver that restarts its count (or a nonsense jump) is not a loss of billions of frames.
+    if (gap == 0 || gap > 1000) {
+        return;
+    }
+    for (unsigned i = 0; i < gap; ++i) {
+        m_sink->OnDroppedSample();
+    }
+    m_lostToGaps += gap;
+    const long long now = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::steady_clock::now().time_since_epoch())
+                              .count();
+    if (m_gapLoggedAt == 0 || now - m_gapLoggedAt >= kGapLogSeconds) {
+        INFRA_WARN("V4l2Capture: %s lost %lu frames (gaps in the driver's sequence numbers)\n",
+                   m_node.c_str(), m_lostToGaps);
+        m_lostToGaps = 0;
+        m_gapLoggedAt = now;
+    }
 }
 
 std::size_t V4l2Capture::bufferBytes() const {

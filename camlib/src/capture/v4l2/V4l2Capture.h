@@ -20,6 +20,10 @@ public:
     static constexpr unsigned kBufferCount = 4;
     // Upper bound of one wait on the device; the wake-up descriptor ends a wait at once.
     static constexpr int kPollTimeoutMs = 100;
+    // A frame the driver fails with EIO is dropped; this many in a row end the stream.
+    static constexpr int kIoErrorsInARow = 10;
+    // Frames lost to sequence gaps are logged at most once in this many seconds.
+    static constexpr int kGapLogSeconds = 10;
 
     // `node` is the device node ("/dev/video0"); `api` must outlive the stream.
     explicit V4l2Capture(std::string node, V4l2Api& api = V4l2Api::system());
@@ -48,6 +52,8 @@ private:
     OpenResult setUpBuffers();
     // Dequeues one buffer, hands it on and queues it again; false when streaming must end.
     bool takeSample(short deviceEvents);
+    // Counts the frames the driver's sequence numbers skipped before `sequence` as dropped.
+    void countSequenceGap(unsigned sequence);
     // Bytes of a whole frame in a device buffer, line padding included.
     std::size_t bufferBytes() const;
     // The frame in a device buffer as packed lines (the buffer itself when it has no padding).
@@ -73,6 +79,12 @@ private:
     std::vector<Buffer> m_buffers;
     // Set before the thread starts and cleared only after it ended.
     FrameSink* m_sink = nullptr;
+    // Streaming thread only, reset by start.
+    int m_ioErrors = 0;              // VIDIOC_DQBUF failing with EIO in a row
+    bool m_sequenceKnown = false;    // a buffer was dequeued since start
+    unsigned m_nextSequence = 0;     // the sequence number the next buffer should carry
+    unsigned long m_lostToGaps = 0;  // frames lost to gaps, not yet logged
+    long long m_gapLoggedAt = 0;     // monotonic seconds of the last gap line
 };
 
 }  // namespace Framegate
