@@ -43,6 +43,7 @@ void HistoryCalendar::paintCell(QPainter* painter, const QRect& rect, QDate date
     painter->setFont(font);
     painter->setPen(colour);
     painter->drawText(rect.adjusted(2, 1, -3, -1), Qt::AlignRight | Qt::AlignTop,
-                      QString::number(found->second.episodes));
+                      found->second.episodes > 999 ? QStringLiteral("999+")
+                                                   : QString::number(found->second.episodes));
     painter->restore();
 }
