@@ -161,15 +161,8 @@ void EpisodeDetail::ShowFacts(bool kept) {
     }
     lines
         << tr("Peak: %1    Snapshots: %2").arg(EpisodeTableModel::Temperature(e)).arg(e.snapshots);
-    QStringList recordings;
-    for (const HistoryCatalog::Recording& recording : e.recordings) {
-        const QString name = QFile::decodeName(recording.name.c_str());
-        recordings << (recording.state == HistoryCatalog::Recording::State::kPresent ? name
-                       : recording.state == HistoryCatalog::Recording::State::kRemoved
-                           ? tr("%1 (removed by retention)").arg(name)
-                           : tr("%1 (missing)").arg(name));
-    }
-    lines << tr("Recordings: %1").arg(recordings.isEmpty() ? tr("none") : recordings.join(", "));
+    const QString recordings = EpisodeTableModel::Recordings(e);
+    lines << tr("Recordings: %1").arg(recordings.isEmpty() ? tr("none") : recordings);
     if (kept) {
         lines << tr("Kept: never removed to free disk space or by its age.");
     }

@@ -123,7 +123,7 @@ QString EpisodeTableModel::Duration(int64_t seconds) {
     return QString::number(seconds / 3600) + ':' + minutes.rightJustified(2, '0') + ':' + rest;
 }
 
-QString EpisodeTableModel::Recordings(const HistoryCatalog::Episode& episode) const {
+QString EpisodeTableModel::Recordings(const HistoryCatalog::Episode& episode) {
     QStringList parts;
     for (const HistoryCatalog::Recording& recording : episode.recordings) {
         const QString name = QFile::decodeName(recording.name.c_str());

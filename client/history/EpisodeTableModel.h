@@ -49,9 +49,11 @@ public:
     static QString Temperature(const HistoryCatalog::Episode& episode);
     // "1:05" or "1:02:05".
     static QString Duration(int64_t seconds);
+    // The recordings' names, each with "(removed by retention)" or "(missing)" when not on disk;
+    // empty when there are none.
+    static QString Recordings(const HistoryCatalog::Episode& episode);
 
 private:
-    QString Recordings(const HistoryCatalog::Episode& episode) const;
     void RowChanged(int row);
 
     ThumbnailCache* m_pThumbnails;

@@ -320,14 +320,6 @@
         <translation>最高温度：%1    抓拍：%2</translation>
     </message>
     <message>
-        <source>%1 (removed by retention)</source>
-        <translation>%1（已被存储清理删除）</translation>
-    </message>
-    <message>
-        <source>%1 (missing)</source>
-        <translation>%1（缺失）</translation>
-    </message>
-    <message>
         <source>Recordings: %1</source>
         <translation>录像：%1</translation>
     </message>
