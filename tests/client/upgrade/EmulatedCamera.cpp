@@ -1,6 +1,5 @@
 #include "EmulatedCamera.h"
 
-#include <dlfcn.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
@@ -15,8 +14,11 @@
 #include <string>
 #include <utility>
 
+#include "support/Umockdev.h"
+
 namespace {
 
+using CalorviewTest::resolveArgument;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kPacket = 512;  // wMaxPacketSize of every bulk endpoint (high speed)
@@ -65,12 +67,6 @@ uint32_t Le32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
-// The ioctl argument resolved as a `size`-byte structure in the client; a reference the caller
-// drops.
-UMockdevIoctlData* Resolve(UMockdevIoctlClient* client, size_t size) {
-    return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, nullptr);
-}
-
 // The argument's own value (DISCARDURB passes the URB's address itself).
 unsigned long ArgValue(UMockdevIoctlClient* client) {
     unsigned long value = 0;
@@ -117,17 +113,7 @@ struct EmulatedCamera::Device {
 };
 
 std::string EmulatedCamera::Unavailable() {
-    // The preload must be in the process from its start (umockdev-wrapper): loaded later, it
-    // would miss the files libusb and libudev have opened.
-    void* preload = dlopen("libumockdev-preload.so.0", RTLD_LAZY | RTLD_NOLOAD);
-    if (preload != nullptr) {
-        dlclose(preload);
-    }
-    if (preload == nullptr) {
-        return "umockdev's preload is not active in this process (run it under "
-               "umockdev-wrapper): the upgrade through libusb is not tested here";
-    }
-    return {};
+    return CalorviewTest::umockdevUnavailable("the upgrade through libusb");
 }
 
 EmulatedCamera::EmulatedCamera(Setup setup) : m_setup(std::move(setup)), m_model(m_setup.camera) {
@@ -248,7 +234,7 @@ void EmulatedCamera::handle(Device& device, UMockdevIoctlClient* client) {
         return;
     }
     if (request == USBDEVFS_GET_CAPABILITIES) {
-        UMockdevIoctlData* caps = Resolve(client, sizeof(uint32_t));
+        UMockdevIoctlData* caps = resolveArgument(client, sizeof(uint32_t));
         uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION;
         if (!m_setup.splitHost) {
             value |= USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
@@ -259,7 +245,7 @@ void EmulatedCamera::handle(Device& device, UMockdevIoctlClient* client) {
     } else if (request == USBDEVFS_GETDRIVER) {
         umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver on any
     } else if (request == USBDEVFS_CLAIMINTERFACE) {
-        UMockdevIoctlData* number = Resolve(client, sizeof(unsigned int));
+        UMockdevIoctlData* number = resolveArgument(client, sizeof(unsigned int));
         const bool upgrade = !device.bootLoader && *reinterpret_cast<unsigned*>(number->data) == 1;
         g_object_unref(number);
         const int error = upgrade ? m_setup.claimErrno : 0;
@@ -279,7 +265,7 @@ void EmulatedCamera::handle(Device& device, UMockdevIoctlClient* client) {
 void EmulatedCamera::submit(Device& device, UMockdevIoctlClient* client) {
     Urb& urb = m_urbs.emplace_back();
     urb.address = ArgValue(client);
-    urb.data = Resolve(client, sizeof(usbdevfs_urb));
+    urb.data = resolveArgument(client, sizeof(usbdevfs_urb));
     urb.client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
     urb.device = &device;
     const int length = urb.urb().buffer_length;
@@ -405,7 +391,7 @@ void EmulatedCamera::reap(Device& device, UMockdevIoctlClient* client) {
         if (it->client != client || !it->done) {
             continue;
         }
-        UMockdevIoctlData* slot = Resolve(client, sizeof(void*));
+        UMockdevIoctlData* slot = resolveArgument(client, sizeof(void*));
         umockdev_ioctl_data_set_ptr(slot, 0, it->data);
         g_object_unref(slot);
         g_object_unref(it->data);

@@ -237,6 +237,9 @@ bool V4l2Capture::takeSample(short deviceEvents) {
         // is lost, the stream is not, unless nothing but errors comes.
         if (error == EIO) {
             m_sink->OnDroppedSample();
+            // A driver that numbers the failed frame shows no gap for it: it is counted here
+            // already. One that does not number it gives a step back, which counts nothing.
+            ++m_nextSequence;
             if (++m_ioErrors < kIoErrorsInARow) {
                 return true;
             }
