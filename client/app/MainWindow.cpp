@@ -34,6 +34,7 @@
 #include "ui/StyleSheetBackground.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
+#include "video/StreamWatch.h"
 #include "video/VideoWindow.h"
 
 namespace {
@@ -64,7 +65,9 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
       m_pDlgAbout(new DlgAbout(nullptr)),
       m_pLine(new QWidget(this)),
       m_pTabMarker(new Triangle(m_pMenuAlarm)),
-      m_pNotifier(notifier != nullptr ? notifier : new DeviceNotifier(this)) {
+      m_pNotifier(notifier != nullptr ? notifier : new DeviceNotifier(this)),
+      m_pStreamWatch(new StreamWatch(
+          [video = m_pAlarmWindow->videoWindow()] { return video->LastFrameTick(); }, this)) {
     m_pDeviceList->setView(new QListView(m_pDeviceList));
     m_pMenuAlarm->setCheckable(true);
     m_pMenuSetting->setCheckable(true);
@@ -127,6 +130,10 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pDlgAbout->setWindowTitle(tr("About"));
     m_pDlgAbout->hide();
     placeTabMarker(m_pMenuAlarm);
+
+    connect(m_pStreamWatch, &StreamWatch::stateChanged, this,
+            [this] { m_pAlarmWindow->videoWindow()->SetPictureNote(m_pStreamWatch->Text()); });
+    connect(m_pStreamWatch, &StreamWatch::stalled, this, &MainWindow::reopenStalledCamera);
 
     connect(m_pNotifier, &DeviceNotifier::deviceChanged, this,
             [this](DeviceNotifier::Change change) {
@@ -280,6 +287,24 @@ void MainWindow::onDeviceChanged(bool interfaceRemoved) {
 }
 
 void MainWindow::loseCamera() {
+    closeCamera();
+    m_pStreamWatch->Disconnected();
+}
+
+void MainWindow::reopenStalledCamera() {
+    if (m_bClosing || !manager().IsConnected()) {
+        return;
+    }
+    qWarning("MainWindow: no frame from %s for %u s; closing it to open it again",
+             qPrintable(m_ConnectedCamera), StreamWatch::kStalledMs / 1000);
+    closeCamera();
+    m_pStreamWatch->Reopening();
+    if (m_DevNum > 0 && m_connectTimer == 0) {
+        startConnectTimer(kReconnectPeriodMs);
+    }
+}
+
+void MainWindow::closeCamera() {
     manager().DisconnectDev();
     emit cameraDisconnected(m_ConnectedCamera);
     if (SettingStore::instance().alarmEnabled()) {
@@ -339,6 +364,7 @@ void MainWindow::connectTimerTick() {
         return;
     }
     qDebug("ConnectToDev Success\n");
+    m_pStreamWatch->Connected();
     emit deviceConnected();
     m_ConnectedCamera = m_pDeviceList->currentText();
     emit cameraConnected(m_ConnectedCamera);

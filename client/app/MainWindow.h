@@ -20,6 +20,7 @@ class QLabel;
 class QPushButton;
 class SettingWindow;
 class StorageKeeper;
+class StreamWatch;
 class Triangle;
 
 class MainWindow : public QWidget {
@@ -49,6 +50,8 @@ public:
     void UseStorageKeeper(StorageKeeper* keeper);
     SettingWindow* settingWindow() const { return m_pSettingWindow; }
     HistoryPage* historyPage() const { return m_pHistoryPage; }
+    // Whether the live picture is current (frames arriving, stalled, camera gone).
+    StreamWatch* streamWatch() const { return m_pStreamWatch; }
 
     // Refills the camera list from the library's lookup (at start and on every device change).
     void updateDeviceList();
@@ -88,6 +91,10 @@ private:
     void streamCheckTimerTick();
     // The camera is gone: close it, hide the overlay until the next connection.
     void loseCamera();
+    // Closes the camera: no recording goes on, the overlay hides until the next connection.
+    void closeCamera();
+    // The stream sent nothing for a while with the camera still listed: open it again.
+    void reopenStalledCamera();
     void startConnectTimer(int periodMs);
     void placeTabMarker(QPushButton* tab);
     void showPage(QWidget* page, QPushButton* tab);
@@ -114,6 +121,7 @@ private:
     QWidget* m_pLine;
     Triangle* m_pTabMarker;
     DeviceNotifier* m_pNotifier;
+    StreamWatch* m_pStreamWatch;
 
     bool m_bMaximized = false;
     QRect m_NormalGeometry;

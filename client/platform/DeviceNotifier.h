@@ -2,7 +2,9 @@
 // monitor, and the virtual cameras' scenario files (FRAMEGATE_VIRTUAL_CAMERA) appearing and
 // disappearing. Where the monitor cannot start (no udev daemon, as in a container) it says so once
 // in the log and lists the video4linux devices every 2 s instead, reporting what came and went
-// exactly as the monitor would. Lives on the GUI thread; its signal is emitted there.
+// exactly as the monitor would. CALORVIEW_TEST_UDEV_MONITOR=1 starts the monitor without a
+// daemon, for tests on an emulated system (umockdev sends its events to the monitors itself).
+// Lives on the GUI thread; its signal is emitted there.
 #pragma once
 
 #include <QFileSystemWatcher>

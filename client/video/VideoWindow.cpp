@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QStyle>
@@ -471,15 +472,38 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
                          time.hour * 60 + time.minute);
 }
 
+void VideoWindow::SetPictureNote(const QString& note) {
+    if (note != m_PictureNote) {
+        m_PictureNote = note;
+        update();
+    }
+}
+
 void VideoWindow::paintEvent(QPaintEvent* event) {
     QPainter painter(this);
-    if (D3DVideoRenderer::instance()->Paint(this, &painter, event->region())) {
+    // A note needs the whole widget painted: the picture beneath it is dimmed as a whole.
+    const QRegion region = m_PictureNote.isEmpty() ? event->region() : QRegion(rect());
+    if (!D3DVideoRenderer::instance()->Paint(this, &painter, region)) {
+        // No picture: black, as the style sheet paints it unless a skin says otherwise; never
+        // the widgets beneath (see the constructor).
+        painter.fillRect(rect(), Qt::black);
+        paintStyleSheetBackground(this, &painter);
+    }
+    if (m_PictureNote.isEmpty()) {
         return;
     }
-    // No picture: black, as the style sheet paints it unless a skin says otherwise; never the
-    // widgets beneath (see the constructor).
-    painter.fillRect(rect(), Qt::black);
-    paintStyleSheetBackground(this, &painter);
+    // The last picture stays (it may be what the operator needs), dimmed so that it cannot pass
+    // for a live one, with the note in a band across its middle.
+    painter.fillRect(rect(), QColor(0, 0, 0, 150));
+    QFont font = painter.font();
+    font.setPixelSize(std::max(14, height() / 24));
+    font.setBold(true);
+    painter.setFont(font);
+    const int bandHeight = QFontMetrics(font).height() * 2;
+    const QRect band(0, (height() - bandHeight) / 2, width(), bandHeight);
+    painter.fillRect(band, QColor(0, 0, 0, 170));
+    painter.setPen(QColor(255, 210, 80));
+    painter.drawText(band, Qt::AlignCenter, m_PictureNote);
 }
 
 void VideoWindow::moveEvent(QMoveEvent* event) {

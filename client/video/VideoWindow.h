@@ -68,6 +68,11 @@ public:
     void StartVideo();
     // True when at most 2000 ms (tick clock, unsigned 32-bit) passed since the last frame.
     bool IsStillRecvYUV();
+    // The tick (TickClock) of the latest frame, 0 before the first. Any thread.
+    uint32_t LastFrameTick() const { return m_LastFrameTick.load(std::memory_order_acquire); }
+    // A note on a picture that is not live ("Camera disconnected at ..."): the picture is
+    // dimmed and the note shown on it; empty for a live picture. GUI thread.
+    void SetPictureNote(const QString& note);
     // Copies the current frame into the snapshot buffer, with its time of day and, as its
     // facts, its own capture time. Any thread.
     void CopyFrameForSnapshot();
@@ -220,6 +225,7 @@ private:
     SnapshotWriter m_SnapshotWriter;
     SnapshotResult m_SnapshotResult;
     QString m_AlarmRecordingComment;  // GUI thread
+    QString m_PictureNote;            // GUI thread
     QString m_RecordingPath;          // GUI thread
 
     std::atomic<bool> m_Recording{false};  // set last by StartRecord, cleared first by StopRecord

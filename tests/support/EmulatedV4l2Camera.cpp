@@ -188,9 +188,18 @@ void EmulatedV4l2Camera::plug() {
         return;
     }
     {
+        // A device plugged in again is a new device: nothing of its earlier life is left.
         std::lock_guard lock(m_mutex);
-        m_nodes[0]->present = true;
-        m_nodes[1]->present = true;
+        for (int i : {0, 1}) {
+            Node& node = *m_nodes[static_cast<size_t>(i)];
+            node.present = true;
+            node.bufferCount = 0;
+            node.queued.clear();
+            node.streaming = false;
+            node.width = static_cast<uint32_t>(m_scenario->width());
+            node.height = static_cast<uint32_t>(m_scenario->height());
+            node.pixelFormat = V4L2_PIX_FMT_YUYV;
+        }
     }
     // Parents first, as the kernel announces them.
     const std::string device = kThermalDevice;
@@ -212,8 +221,9 @@ void EmulatedV4l2Camera::unplug() {
          {device + "/1-1:1.0/video4linux/video1", device + "/1-1:1.0/video4linux/video0",
           device + "/1-1:1.0", device}) {
         umockdev_testbed_uevent(m_testbed, path.c_str(), "remove");
+        // One by one: removing the device alone would leave its nodes' class links behind.
+        umockdev_testbed_remove_device(m_testbed, path.c_str());
     }
-    umockdev_testbed_remove_device(m_testbed, kThermalDevice);
 }
 
 uint64_t EmulatedV4l2Camera::framesDelivered() const {
@@ -226,15 +236,14 @@ std::string EmulatedV4l2Camera::nodeFile() const {
 }
 
 // Worker thread.
-gboolean EmulatedV4l2Camera::OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client,
-                                     gpointer node) {
+int EmulatedV4l2Camera::OnIoctl(void*, UMockdevIoctlClient* client, void* node) {
     auto* n = static_cast<Node*>(node);
     n->camera->handle(*n, client);
     return TRUE;
 }
 
 // Worker thread.
-gboolean EmulatedV4l2Camera::OnFrameDue(gpointer node) {
+int EmulatedV4l2Camera::OnFrameDue(void* node) {
     auto* n = static_cast<Node*>(node);
     std::lock_guard lock(n->camera->m_mutex);
     if (n->timer != nullptr) {

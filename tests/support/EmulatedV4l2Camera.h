@@ -22,8 +22,6 @@
 // testbed is touched by the test thread only (plug, unplug), the node files by the worker only.
 #pragma once
 
-#include <umockdev.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +32,9 @@
 namespace Framegate {
 class VirtualScenario;
 }
+// umockdev's types, declared as its header does: that header cannot meet Qt's keywords.
+typedef struct _UMockdevTestbed UMockdevTestbed;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 class EmulatedV4l2Camera {
 public:
@@ -74,8 +75,9 @@ public:
 private:
     struct Node;
 
-    static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer node);
-    static gboolean OnFrameDue(gpointer node);
+    // GLib callbacks (gboolean, gpointer).
+    static int OnIoctl(void* handler, UMockdevIoctlClient* client, void* node);
+    static int OnFrameDue(void* node);
     void handle(Node& node, UMockdevIoctlClient* client);
     void dequeue(Node& node, UMockdevIoctlClient* client);
     // m_mutex held: hands over the due frame to the waiting DQBUF, or waits for it.

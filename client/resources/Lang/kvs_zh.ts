@@ -146,6 +146,17 @@
     </message>
 </context>
 <context>
+    <name>StreamWatch</name>
+    <message>
+        <source>No picture since %1</source>
+        <translation>自 %1 起无画面</translation>
+    </message>
+    <message>
+        <source>Camera disconnected at %1</source>
+        <translation>摄像头已于 %1 断开</translation>
+    </message>
+</context>
+<context>
     <name>SettingWindow</name>
     <message>
         <source>SettingWindow</source>
