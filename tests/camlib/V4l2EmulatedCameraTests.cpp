@@ -144,7 +144,7 @@ TEST_F(EmulatedV4l2Test, StreamingKeepsItsPaceAndCountsWhatTheDriverLoses) {
         {"short frames", [](uint64_t n) { return n % 5 == 4 ? Fault::kShort : Fault::kNone; }, 15,
          -1, false},
         {"sequence gaps",
-         [](uint64_t n) { return n > 0 && n % 10 == 0 ? Fault::kLostBefore : Fault::kNone; }, 20,
+         [](uint64_t n) { return n > 0 && n % 10 == 0 ? Fault::kLost : Fault::kNone; }, 20,
          -1, false},
         {"transient EIO",
          [](uint64_t n) { return n >= 3 && n < 6 ? Fault::kIoError : Fault::kNone; }, 15, 3, false},

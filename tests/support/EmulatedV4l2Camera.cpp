@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -80,8 +81,7 @@ struct EmulatedV4l2Camera::Node {
     std::deque<uint32_t> queued;
     bool streaming = false;
     Clock::time_point start;
-    uint64_t frame = 0;    // the next frame's number from STREAMON on
-    uint32_t skipped = 0;  // sequence numbers the driver "lost"
+    uint64_t frame = 0;  // the next frame's number from STREAMON on
     std::unique_ptr<Framegate::VirtualScene> scene;
     std::vector<uint8_t> picture;
 
@@ -231,8 +231,9 @@ uint64_t EmulatedV4l2Camera::framesDelivered() const {
     return m_delivered;
 }
 
-std::string EmulatedV4l2Camera::nodeFile() const {
-    return m_root + "/dev/video0";
+bool EmulatedV4l2Camera::setNodeMode(unsigned mode) {
+    return chmod(m_root.c_str(), 0755) == 0 &&
+           chmod((m_root + "/dev/video0").c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
 // Worker thread.
@@ -358,7 +359,6 @@ void EmulatedV4l2Camera::handle(Node& node, UMockdevIoctlClient* client) {
         node.streaming = true;
         node.start = Clock::now();
         node.frame = 0;
-        node.skipped = 0;
         node.scene = std::make_unique<Framegate::VirtualScene>(static_cast<int>(node.width),
                                                                static_cast<int>(node.height));
         node.picture.assign(node.bufferBytes, 0);
@@ -432,8 +432,9 @@ void EmulatedV4l2Camera::serve(Node& node) {
         answer(-1, EIO);
         return;
     }
-    if (fault == FrameFault::kLostBefore) {
-        ++node.skipped;
+    if (fault == FrameFault::kLost) {
+        serve(node);
+        return;
     }
     const uint32_t index = node.queued.front();
     node.queued.pop_front();
@@ -453,7 +454,7 @@ void EmulatedV4l2Camera::serve(Node& node) {
         static_cast<__u32>(fault == FrameFault::kShort ? node.bufferBytes / 2 : node.bufferBytes);
     buffer.flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     buffer.field = V4L2_FIELD_NONE;
-    buffer.sequence = static_cast<__u32>(frame + node.skipped);
+    buffer.sequence = static_cast<__u32>(frame);
     const auto sinceBoot = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     buffer.timestamp.tv_sec = static_cast<time_t>(sinceBoot.count() / 1000000);

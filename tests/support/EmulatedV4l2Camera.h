@@ -41,9 +41,9 @@ public:
     // What happens to one frame, by its number from STREAMON on.
     enum class FrameFault {
         kNone,
-        kIoError,     // DQBUF fails with EIO; the frame is lost, the buffer stays queued
-        kShort,       // handed over with bytesused half the picture
-        kLostBefore,  // the driver lost the frame before it: the sequence number skips one
+        kIoError,  // DQBUF fails with EIO; the frame is lost, the buffer stays queued
+        kShort,    // handed over with bytesused half the picture
+        kLost,     // the driver lost it: nothing is sent, the next sequence number skips it
     };
     struct Setup {
         // The frames' scenario: "demo" or a scenario file (its timeline's stalls send nothing).
@@ -69,8 +69,9 @@ public:
     void unplug();
     // Frames handed over by the thermal camera's node since it was built.
     uint64_t framesDelivered() const;
-    // The file behind /dev/video0 in the testbed (to change its mode).
-    std::string nodeFile() const;
+    // Gives /dev/video0 `mode` and lets other users into the testbed, so that a program run as
+    // one of them meets a node it may not open. False, with errno, when it cannot.
+    bool setNodeMode(unsigned mode);
 
 private:
     struct Node;

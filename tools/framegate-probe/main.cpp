@@ -12,13 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/CaptureErrorText.h"
@@ -122,22 +125,65 @@ Options parse(int argc, char** argv) {
     return options;
 }
 
-// Keeps the probe's report on the real stdout and stderr; the library gets /dev/null.
+// The library's output, read by the probe: passed on to stderr with --verbose, dropped
+// otherwise. Its one line the report needs is the count of frames the camera dropped, which the
+// library says as it closes the camera ("camera N dropped M erroneous or short samples"; frames
+// the driver's sequence numbers skipped are among them).
+struct LibraryOutput {
+    std::atomic<long> dropped{0};
+    std::promise<void> ended;  // the reader saw the output's end
+};
+LibraryOutput g_library;
+
+void readLibraryOutput(int fd, bool verbose) {
+    FILE* in = fdopen(fd, "r");
+    char line[1024];
+    while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+        if (verbose) {
+            std::fputs(line, g_err);
+        }
+        const char* at = std::strstr(line, " dropped ");
+        long count = 0;
+        if (at != nullptr &&
+            std::sscanf(at, " dropped %ld erroneous or short samples", &count) == 1) {
+            g_library.dropped.store(count);
+        }
+    }
+    if (in != nullptr) {
+        std::fclose(in);
+    }
+    g_library.ended.set_value();
+}
+
+// Keeps the probe's report on the real stdout and stderr; the library's output goes to a pipe
+// the probe reads.
 void separateLibraryOutput(bool verbose) {
     g_out = fdopen(dup(STDOUT_FILENO), "w");
     g_err = fdopen(dup(STDERR_FILENO), "w");
-    if (g_out == nullptr || g_err == nullptr) {
+    int pipeFds[2];
+    if (g_out == nullptr || g_err == nullptr || pipe2(pipeFds, O_CLOEXEC) != 0) {
         std::perror("framegate-probe");
         std::exit(1);
     }
     setvbuf(g_err, nullptr, _IONBF, 0);
-    const int sink = verbose ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY);
     std::fflush(stdout);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    dup2(pipeFds[1], STDERR_FILENO);
+    close(pipeFds[1]);
+    // Detached: a failure ends the probe with std::exit wherever the reader is.
+    std::thread(readLibraryOutput, pipeFds[0], verbose).detach();
+}
+
+// The library has said all it will (the camera is closed): its output ends, and the probe has
+// read it all.
+void endLibraryOutput() {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const int sink = open("/dev/null", O_WRONLY | O_CLOEXEC);
     dup2(sink, STDOUT_FILENO);
-    if (!verbose) {
-        dup2(sink, STDERR_FILENO);
-    }
+    dup2(sink, STDERR_FILENO);
     close(sink);
+    g_library.ended.get_future().wait_for(std::chrono::seconds(2));
 }
 
 int listDevices() {
@@ -262,6 +308,7 @@ int readFrames(const Options& options) {
     const std::vector<FrameRecord> frames = g_capture.frames;
     lock.unlock();
     UinitUSBCam(index);
+    endLibraryOutput();
 
     if (frames.empty()) {
         fail("camera " + std::to_string(index) + " opened but delivered no frame within " +
@@ -270,8 +317,9 @@ int readFrames(const Options& options) {
     if (frames.size() > 1) {
         const double seconds =
             std::chrono::duration<double>(frames.back().arrival - frames.front().arrival).count();
-        std::fprintf(g_out, "%zu frames, %.2f frames per second\n", frames.size(),
-                     seconds > 0 ? static_cast<double>(frames.size() - 1) / seconds : 0.0);
+        std::fprintf(g_out, "%zu frames, %.2f frames per second, %ld dropped\n", frames.size(),
+                     seconds > 0 ? static_cast<double>(frames.size() - 1) / seconds : 0.0,
+                     g_library.dropped.load());
     }
     if (frames.size() < static_cast<size_t>(options.frames)) {
         fail("the stream stopped after " + std::to_string(frames.size()) + " of " +
