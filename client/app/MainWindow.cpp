@@ -131,8 +131,18 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pDlgAbout->hide();
     placeTabMarker(m_pMenuAlarm);
 
-    connect(m_pStreamWatch, &StreamWatch::stateChanged, this,
-            [this] { m_pAlarmWindow->videoWindow()->SetPictureNote(m_pStreamWatch->Text()); });
+    connect(m_pStreamWatch, &StreamWatch::stateChanged, this, [this](StreamWatch::State state) {
+        VideoWindow* video = m_pAlarmWindow->videoWindow();
+        video->SetPictureNote(m_pStreamWatch->Text());
+        // The overlay's clock stands still with the picture: hidden with it, back with frames.
+        OSDWindow* osd = video->osdWindow();
+        if (osd != nullptr && state == StreamWatch::State::kNoPicture) {
+            osd->SetSuspended(true);
+            osd->hide();
+        } else if (osd != nullptr && state == StreamWatch::State::kLive) {
+            osd->SetSuspended(false);
+        }
+    });
     connect(m_pStreamWatch, &StreamWatch::stalled, this, &MainWindow::reopenStalledCamera);
 
     connect(m_pNotifier, &DeviceNotifier::deviceChanged, this,

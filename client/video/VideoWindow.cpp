@@ -496,8 +496,14 @@ void VideoWindow::paintEvent(QPaintEvent* event) {
     // for a live one, with the note in a band across its middle.
     painter.fillRect(rect(), QColor(0, 0, 0, 150));
     QFont font = painter.font();
-    font.setPixelSize(std::max(14, height() / 24));
     font.setBold(true);
+    font.setPixelSize(std::max(12, height() / 24));
+    // A narrow picture (a portrait camera in a small window) gets a smaller note, never a cut one.
+    const int textWidth = QFontMetrics(font).horizontalAdvance(m_PictureNote);
+    const int room = width() * 9 / 10;
+    if (textWidth > room && textWidth > 0) {
+        font.setPixelSize(std::max(8, font.pixelSize() * room / textWidth));
+    }
     painter.setFont(font);
     const int bandHeight = QFontMetrics(font).height() * 2;
     const QRect band(0, (height() - bandHeight) / 2, width(), bandHeight);
