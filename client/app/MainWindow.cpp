@@ -305,8 +305,17 @@ void MainWindow::reopenStalledCamera() {
     if (m_bClosing || !manager().IsConnected()) {
         return;
     }
-    qWarning("MainWindow: no frame from %s for %u s; closing it to open it again",
-             qPrintable(m_ConnectedCamera), StreamWatch::kStalledMs / 1000);
+    // A camera that never sends again is reopened every few seconds for as long as it stays
+    // listed: said at the first time and then at most every 10 minutes, with the count.
+    ++m_stalledReopenings;
+    if (!m_stallLogged.isValid() || m_stallLogged.hasExpired(kStallLogPeriodMs)) {
+        qWarning(
+            "MainWindow: no frame from %s for %u s; closing it to open it again (%d times "
+            "since the last log line)",
+            qPrintable(m_ConnectedCamera), StreamWatch::kStalledMs / 1000, m_stalledReopenings);
+        m_stalledReopenings = 0;
+        m_stallLogged.start();
+    }
     closeCamera();
     m_pStreamWatch->Reopening();
     if (m_DevNum > 0 && m_connectTimer == 0) {

@@ -6,6 +6,7 @@
 // GUI thread only: every slot, timer and call into the connection manager runs there.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QRect>
 #include <QWidget>
 
@@ -33,6 +34,7 @@ public:
     // The pause between a device-change notice and the list refill: the system needs a moment
     // before a new camera can be opened.
     static constexpr int kDeviceSettleMs = 100;
+    static constexpr qint64 kStallLogPeriodMs = 10 * 60 * 1000;
 
     // `notifier` reports device changes; null builds the system's (udev and scenario files).
     explicit MainWindow(QWidget* parent = nullptr, DeviceNotifier* notifier = nullptr);
@@ -132,4 +134,7 @@ private:
     // The name of the camera connected last.
     QString m_ConnectedCamera;
     bool m_bClosing = false;  // StopFrameDelivery was called: no more connections
+    // Reopenings of a camera that sent nothing, not yet logged, and when the last was logged.
+    int m_stalledReopenings = 0;
+    QElapsedTimer m_stallLogged;
 };
