@@ -142,6 +142,10 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
         } else if (osd != nullptr && state == StreamWatch::State::kLive) {
             osd->SetSuspended(false);
         }
+        if (state == StreamWatch::State::kLive && m_bReopening) {
+            m_bReopening = false;
+            announceCamera(true);
+        }
     });
     connect(m_pStreamWatch, &StreamWatch::stalled, this, &MainWindow::reopenStalledCamera);
 
@@ -298,6 +302,7 @@ void MainWindow::onDeviceChanged(bool interfaceRemoved) {
 
 void MainWindow::loseCamera() {
     closeCamera();
+    m_bReopening = false;
     m_pStreamWatch->Disconnected();
 }
 
@@ -317,15 +322,27 @@ void MainWindow::reopenStalledCamera() {
         m_stallLogged.start();
     }
     closeCamera();
+    m_bReopening = true;
     m_pStreamWatch->Reopening();
     if (m_DevNum > 0 && m_connectTimer == 0) {
         startConnectTimer(kReconnectPeriodMs);
     }
 }
 
+void MainWindow::announceCamera(bool connected) {
+    if (connected != m_bCameraAnnounced) {
+        m_bCameraAnnounced = connected;
+        if (connected) {
+            emit cameraConnected(m_ConnectedCamera);
+        } else {
+            emit cameraDisconnected(m_ConnectedCamera);
+        }
+    }
+}
+
 void MainWindow::closeCamera() {
     manager().DisconnectDev();
-    emit cameraDisconnected(m_ConnectedCamera);
+    announceCamera(false);
     if (SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->StopRecordingIfActive();
     }
@@ -386,7 +403,10 @@ void MainWindow::connectTimerTick() {
     m_pStreamWatch->Connected();
     emit deviceConnected();
     m_ConnectedCamera = m_pDeviceList->currentText();
-    emit cameraConnected(m_ConnectedCamera);
+    // A camera opened again after a stall is news only once its frames come (see the watch).
+    if (!m_bReopening) {
+        announceCamera(true);
+    }
     m_pAlarmWindow->EnableAlarm();
     if (!SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->DisableAlarm();

@@ -95,6 +95,8 @@ private:
     void loseCamera();
     // Closes the camera: no recording goes on, the overlay hides until the next connection.
     void closeCamera();
+    // Tells cameraConnected or cameraDisconnected, unless that was the last news already.
+    void announceCamera(bool connected);
     // The stream sent nothing for a while with the camera still listed: open it again.
     void reopenStalledCamera();
     void startConnectTimer(int periodMs);
@@ -133,7 +135,9 @@ private:
     int m_DevNum = 0;
     // The name of the camera connected last.
     QString m_ConnectedCamera;
-    bool m_bClosing = false;  // StopFrameDelivery was called: no more connections
+    bool m_bClosing = false;          // StopFrameDelivery was called: no more connections
+    bool m_bCameraAnnounced = false;  // the last camera news was cameraConnected
+    bool m_bReopening = false;        // closed after a stall, to be opened again
     // Reopenings of a camera that sent nothing, not yet logged, and when the last was logged.
     int m_stalledReopenings = 0;
     QElapsedTimer m_stallLogged;

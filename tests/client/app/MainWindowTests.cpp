@@ -38,6 +38,7 @@
 #include "support/Wait.h"
 #include "video/DeviceConnectionManager.h"
 #include "video/OSDWindow.h"
+#include "video/StreamWatch.h"
 #include "video/VideoWindow.h"
 
 // Stands in for the library's export in this program: refuses the registration while told to,
@@ -193,6 +194,42 @@ TEST_F(MainWindowTest, RemovalNoticeWhileListedChecksTheStream) {
     EXPECT_FALSE(connected());
     EXPECT_NE(m_window->connectTimerId(), 0);
     EXPECT_EQ(m_window->streamCheckTimerId(), 0);
+}
+
+// A camera that stays listed but sends nothing is closed and opened again every time the watch
+// finds it stalled; the station hears of it once, and again when its frames come back.
+TEST_F(MainWindowTest, AStalledCameraIsReopenedAndToldOfOnce) {
+    CalorviewTest::writeFile(
+        m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50,
+                                                R"("timeline": [{"at_ms": 0, "stall": true}])"));
+    QSignalSpy connects(m_window.get(), &MainWindow::cameraConnected);
+    QSignalSpy disconnects(m_window.get(), &MainWindow::cameraDisconnected);
+    StreamWatch* watch = m_window->streamWatch();
+    tick(m_window->connectTimerId());
+    ASSERT_TRUE(connected());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        m_clock.now += StreamWatch::kStalledMs;
+        watch->Check();
+        EXPECT_FALSE(connected()) << attempt;
+        EXPECT_EQ(watch->state(), StreamWatch::State::kNoPicture);
+        tick(m_window->connectTimerId());
+        EXPECT_TRUE(connected()) << attempt;
+    }
+    EXPECT_EQ(connects.count(), 1);
+    EXPECT_EQ(disconnects.count(), 1);
+
+    // Frames again after the next reopening: live, and told so.
+    CalorviewTest::writeFile(m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50));
+    m_clock.now += StreamWatch::kStalledMs;
+    watch->Check();
+    tick(m_window->connectTimerId());
+    ASSERT_TRUE(CalorviewTest::waitUntil([&] {
+        watch->Check();
+        return watch->state() == StreamWatch::State::kLive;
+    }));
+    EXPECT_EQ(connects.count(), 2);
+    EXPECT_EQ(disconnects.count(), 1);
+    EXPECT_TRUE(watch->Text().isEmpty());
 }
 
 TEST_F(MainWindowTest, MaximiseTwiceRestoresTheGeometry) {
