@@ -286,7 +286,8 @@ void MainWindow::updateDeviceList() {
         m_DevNum = 1;
         m_pDeviceList->addItem(QString::fromLocal8Bit(name),
                                QVariant::fromValue<qulonglong>(static_cast<qulonglong>(index)));
-    } else if (manager().IsConnected()) {
+    } else if (manager().IsConnected() || m_bReopening) {
+        // Gone while open, or while closed to be opened again after a stall.
         loseCamera();
     }
     qDebug("========================updateDeviceList m_DevNum:%d==========", m_DevNum);
