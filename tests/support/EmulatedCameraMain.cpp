@@ -4,7 +4,8 @@
 //   umockdev-wrapper emulated-camera [--scenario FILE] [--unplugged] [--lose-every N] -- PROGRAM
 //   [ARGS...]
 //
-// Lines on standard input plug ("plug") and unplug ("unplug") the camera while PROGRAM runs; it
+// Lines on standard input plug ("plug") and unplug ("unplug") the camera, or stop its stream
+// ("pause") and let it go on ("resume"), while PROGRAM runs; it
 // ends when PROGRAM ends, with PROGRAM's status.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +68,8 @@ int main(int argc, char** argv) {
                 camera.plug();
             } else if (line == "unplug") {
                 camera.unplug();
+            } else if (line == "pause" || line == "resume") {
+                camera.pause(line == "pause");
             }
         }
     });

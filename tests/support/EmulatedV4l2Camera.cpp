@@ -81,10 +81,12 @@ struct EmulatedV4l2Camera::Node {
     std::deque<uint32_t> queued;
     bool streaming = false;
     Clock::time_point start;
-    uint64_t frame = 0;  // the next frame's number from STREAMON on
+    uint64_t frame = 0;     // the next frame's number from STREAMON on
+    uint32_t sequence = 0;  // the driver's count: frames sent or lost, not those never made
     std::unique_ptr<Framegate::VirtualScene> scene;
     std::vector<uint8_t> picture;
 
+    UMockdevIoctlClient* owner = nullptr;    // the client whose buffers are set up (referenced)
     UMockdevIoctlClient* waiting = nullptr;  // a DQBUF held until its frame is due (referenced)
     Clock::time_point waitingSince;
     GSource* timer = nullptr;
@@ -159,6 +161,9 @@ EmulatedV4l2Camera::~EmulatedV4l2Camera() {
                 umockdev_ioctl_client_complete(node->waiting, -1, ENODEV);
                 g_object_unref(std::exchange(node->waiting, nullptr));
             }
+            if (node->owner != nullptr) {
+                g_object_unref(std::exchange(node->owner, nullptr));
+            }
         }
     }
     for (GSource* timer : timers) {
@@ -193,6 +198,9 @@ void EmulatedV4l2Camera::plug() {
         for (int i : {0, 1}) {
             Node& node = *m_nodes[static_cast<size_t>(i)];
             node.present = true;
+            if (node.owner != nullptr) {
+                g_object_unref(std::exchange(node.owner, nullptr));
+            }
             node.bufferCount = 0;
             node.queued.clear();
             node.streaming = false;
@@ -224,6 +232,11 @@ void EmulatedV4l2Camera::unplug() {
         // One by one: removing the device alone would leave its nodes' class links behind.
         umockdev_testbed_remove_device(m_testbed, path.c_str());
     }
+}
+
+void EmulatedV4l2Camera::pause(bool paused) {
+    std::lock_guard lock(m_mutex);
+    m_paused = paused;
 }
 
 uint64_t EmulatedV4l2Camera::framesDelivered() const {
@@ -270,6 +283,15 @@ void EmulatedV4l2Camera::handle(Node& node, UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return;
     }
+    // umockdev tells no close: a buffer owner whose connection is gone closed the node, and its
+    // buffers go with it, as a driver frees them.
+    if (node.owner != nullptr && node.owner != client &&
+        !umockdev_ioctl_client_get_connected(node.owner)) {
+        g_object_unref(std::exchange(node.owner, nullptr));
+        node.bufferCount = 0;
+        node.queued.clear();
+        node.streaming = false;
+    }
     int error = 0;
     if (request == VIDIOC_QUERYCAP) {
         UMockdevIoctlData* data = CalorviewTest::resolveArgument(client, sizeof(v4l2_capability));
@@ -291,7 +313,7 @@ void EmulatedV4l2Camera::handle(Node& node, UMockdevIoctlClient* client) {
         auto& format = *reinterpret_cast<v4l2_format*>(data->data);
         if (format.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
             error = EINVAL;
-        } else if (request == VIDIOC_S_FMT && node.bufferCount > 0) {
+        } else if (request == VIDIOC_S_FMT && node.owner != nullptr) {
             error = EBUSY;
         } else {
             if (request == VIDIOC_S_FMT) {
@@ -325,10 +347,16 @@ void EmulatedV4l2Camera::handle(Node& node, UMockdevIoctlClient* client) {
         auto& request = *reinterpret_cast<v4l2_requestbuffers*>(data->data);
         if (request.memory != V4L2_MEMORY_MMAP || request.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
             error = EINVAL;
-        } else if (node.streaming) {
+        } else if (node.streaming || (node.owner != nullptr && node.owner != client)) {
             error = EBUSY;
         } else {
             request.count = std::min(request.count, kMaxBuffers);
+            // The buffers belong to the client that asked for them, until it closes the node.
+            if (node.owner == nullptr && request.count > 0) {
+                node.owner = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+            } else if (node.owner != nullptr && request.count == 0) {
+                g_object_unref(std::exchange(node.owner, nullptr));
+            }
             node.bufferCount = request.count;
             node.bufferBytes = size_t{node.width} * node.height * 2;
             // Buffers start on page boundaries, as a driver's do: mmap needs that.
@@ -366,6 +394,7 @@ void EmulatedV4l2Camera::handle(Node& node, UMockdevIoctlClient* client) {
         node.streaming = true;
         node.start = Clock::now();
         node.frame = 0;
+        node.sequence = 0;
         node.scene = std::make_unique<Framegate::VirtualScene>(static_cast<int>(node.width),
                                                                static_cast<int>(node.height));
         node.picture.assign(node.bufferBytes, 0);
@@ -430,11 +459,13 @@ void EmulatedV4l2Camera::serve(Node& node) {
     const Framegate::VirtualScenario::FrameState state =
         scenario.stateAt(elapsed, std::time(nullptr));
     const uint64_t frame = node.frame++;
-    if (state.stall) {
+    if (state.stall || m_paused) {
         serve(node);
         return;
     }
     const FrameFault fault = m_setup.fault ? m_setup.fault(frame) : FrameFault::kNone;
+    // A frame failed or lost was numbered by the driver all the same.
+    const uint32_t sequence = node.sequence++;
     if (fault == FrameFault::kIoError) {
         answer(-1, EIO);
         return;
@@ -461,7 +492,7 @@ void EmulatedV4l2Camera::serve(Node& node) {
         static_cast<__u32>(fault == FrameFault::kShort ? node.bufferBytes / 2 : node.bufferBytes);
     buffer.flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     buffer.field = V4L2_FIELD_NONE;
-    buffer.sequence = static_cast<__u32>(frame);
+    buffer.sequence = sequence;
     const auto sinceBoot = std::chrono::duration_cast<std::chrono::microseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
     buffer.timestamp.tv_sec = static_cast<time_t>(sinceBoot.count() / 1000000);

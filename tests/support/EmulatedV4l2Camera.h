@@ -12,10 +12,11 @@
 // period. The frames are the virtual camera's: its scene and its scenario's clock, alarm and
 // temperature words.
 //
-// plug() and unplug() send udev "add" and "remove" events, which reach libudev monitors of any
-// process under umockdev's preload; after an unplug every request fails with ENODEV. The test
-// process must run under umockdev-wrapper; programs it starts inherit the preload and reach the
-// same camera.
+// The buffers belong to the file descriptor (umockdev's client) that asked for them until it is
+// closed: an S_FMT or REQBUFS through another one meanwhile is EBUSY, as a driver answers. plug()
+// and unplug() send udev "add" and "remove" events, which reach libudev monitors of any process
+// under umockdev's preload; after an unplug every request fails with ENODEV. The test process must
+// run under umockdev-wrapper; programs it starts inherit the preload and reach the same camera.
 //
 // Threads: umockdev runs the handler and its timers on its worker thread; the test thread builds
 // the camera, plugs and unplugs it and reads its counts. m_mutex guards the node state. The
@@ -67,6 +68,9 @@ public:
     // The thermal camera (its two nodes) comes and goes, with its udev events.
     void plug();
     void unplug();
+    // While paused the camera sends nothing, as a stream that died; it stays plugged in and its
+    // stream open, and a reopened stream stays quiet too.
+    void pause(bool paused);
     // Frames handed over by the thermal camera's node since it was built.
     uint64_t framesDelivered() const;
     // Gives /dev/video0 `mode` and lets other users into the testbed, so that a program run as
@@ -92,4 +96,5 @@ private:
     mutable std::mutex m_mutex;
     std::vector<std::unique_ptr<Node>> m_nodes;  // video0, video1 (metadata), video2 (webcam)
     uint64_t m_delivered = 0;
+    bool m_paused = false;
 };
