@@ -19,6 +19,7 @@
 #include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
 #include "storage/StorageKeeper.h"
+#include "video/StreamWatch.h"
 
 namespace {
 
@@ -93,6 +94,8 @@ int CalorviewMain(int argc, char** argv) {
                          &StationEvents::OnCameraConnected);
         QObject::connect(window.get(), &MainWindow::cameraDisconnected, events.get(),
                          &StationEvents::OnCameraDisconnected);
+        QObject::connect(window->streamWatch(), &StreamWatch::deliveryChanged, events.get(),
+                         &StationEvents::OnCameraDelivery);
     }
     window->resize(1280, 720);
     window->show();

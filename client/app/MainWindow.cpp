@@ -142,10 +142,6 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
         } else if (osd != nullptr && state == StreamWatch::State::kLive) {
             osd->SetSuspended(false);
         }
-        if (state == StreamWatch::State::kLive && m_bReopening) {
-            m_bReopening = false;
-            announceCamera(true);
-        }
     });
     connect(m_pStreamWatch, &StreamWatch::stalled, this, &MainWindow::reopenStalledCamera);
 
@@ -303,6 +299,7 @@ void MainWindow::onDeviceChanged(bool interfaceRemoved) {
 
 void MainWindow::loseCamera() {
     closeCamera();
+    announceCamera(false);
     m_bReopening = false;
     m_pStreamWatch->Disconnected();
 }
@@ -343,7 +340,6 @@ void MainWindow::announceCamera(bool connected) {
 
 void MainWindow::closeCamera() {
     manager().DisconnectDev();
-    announceCamera(false);
     if (SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->StopRecordingIfActive();
     }
@@ -404,10 +400,9 @@ void MainWindow::connectTimerTick() {
     m_pStreamWatch->Connected();
     emit deviceConnected();
     m_ConnectedCamera = m_pDeviceList->currentText();
-    // A camera opened again after a stall is news only once its frames come (see the watch).
-    if (!m_bReopening) {
-        announceCamera(true);
-    }
+    // A camera opened again after a stall was never said to be gone: that is no news.
+    m_bReopening = false;
+    announceCamera(true);
     m_pAlarmWindow->EnableAlarm();
     if (!SettingStore::instance().alarmEnabled()) {
         m_pAlarmWindow->DisableAlarm();

@@ -94,6 +94,8 @@ private:
     // The camera is gone: close it, hide the overlay until the next connection.
     void loseCamera();
     // Closes the camera: no recording goes on, the overlay hides until the next connection.
+    // A camera closed only to be opened again after a stall is not said to be gone: the stream
+    // watch tells a long stall itself.
     void closeCamera();
     // Tells cameraConnected or cameraDisconnected, unless that was the last news already.
     void announceCamera(bool connected);

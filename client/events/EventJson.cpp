@@ -36,9 +36,9 @@ QJsonObject EventJson::Status(const QString& station, bool online) {
     return object;
 }
 
-QJsonObject EventJson::Camera(const QString& station, bool connected, const QString& name) {
+QJsonObject EventJson::Camera(const QString& station, const QString& event, const QString& name) {
     QJsonObject object = Base(station, QDateTime::currentDateTime());
-    object.insert("event", connected ? "connected" : "disconnected");
+    object.insert("event", event);
     object.insert("camera", name);
     return object;
 }

@@ -19,8 +19,9 @@ class EventJson {
 public:
     // "<prefix>/status", retained: {"status": "online"} or {"status": "offline"}.
     static QJsonObject Status(const QString& station, bool online);
-    // "<prefix>/camera": {"event": "connected" | "disconnected", "camera": name}.
-    static QJsonObject Camera(const QString& station, bool connected, const QString& name);
+    // "<prefix>/camera": {"event": "connected" | "disconnected" | "stalled" | "delivering",
+    // "camera": name}.
+    static QJsonObject Camera(const QString& station, const QString& event, const QString& name);
     // "<prefix>/alarm/start": the first alarm frame: its times, temperature and unit, snapshot.
     static QJsonObject AlarmStart(const QString& station, const AlarmEpisode& episode);
     // "<prefix>/alarm/end": the episode's summary.

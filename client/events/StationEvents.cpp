@@ -34,11 +34,18 @@ void StationEvents::Watch(AlarmWindow* page, StorageKeeper* storage) {
 }
 
 void StationEvents::OnCameraConnected(const QString& name) {
-    m_pPublisher->Publish("camera", EventJson::Camera(Station(), true, name));
+    m_CameraName = name;
+    m_pPublisher->Publish("camera", EventJson::Camera(Station(), "connected", name));
 }
 
 void StationEvents::OnCameraDisconnected(const QString& name) {
-    m_pPublisher->Publish("camera", EventJson::Camera(Station(), false, name));
+    m_pPublisher->Publish("camera", EventJson::Camera(Station(), "disconnected", name));
+}
+
+void StationEvents::OnCameraDelivery(bool delivering) {
+    m_pPublisher->Publish(
+        "camera",
+        EventJson::Camera(Station(), delivering ? "delivering" : "stalled", m_CameraName));
 }
 
 void StationEvents::OnEpisodeStarted(const AlarmEpisode& episode) {

@@ -29,6 +29,8 @@ public:
 public slots:
     void OnCameraConnected(const QString& name);
     void OnCameraDisconnected(const QString& name);
+    // The camera's frames stopped for long while it stays listed (false), or came back (true).
+    void OnCameraDelivery(bool delivering);
     void OnEpisodeStarted(const AlarmEpisode& episode);
     void OnEpisodeEnded(const AlarmEpisode& episode);
     void OnRecordingStarted(const QString& path, bool alarm);
@@ -40,4 +42,5 @@ private:
     QString Station() const;
 
     std::unique_ptr<MqttPublisher> m_pPublisher;
+    QString m_CameraName;  // of the latest connection
 };

@@ -49,13 +49,24 @@ void StreamWatch::Check() {
         if (m_connected) {
             setState(State::kLive, QDateTime());
         }
+        if (m_deliveryStalled) {
+            m_deliveryStalled = false;
+            emit deliveryChanged(true);
+        }
         return;
+    }
+    // Counted across the reopenings, which leave the state as it is.
+    if (m_state == State::kNoPicture && !m_deliveryStalled &&
+        now - m_noPictureFrom > kDeliveryStalledMs) {
+        m_deliveryStalled = true;
+        emit deliveryChanged(false);
     }
     if (!m_connected) {
         return;
     }
     const uint32_t quiet = now - m_quietFrom;
     if (quiet >= kNoPictureMs && m_state != State::kNoPicture && m_state != State::kDisconnected) {
+        m_noPictureFrom = m_quietFrom;
         setState(State::kNoPicture, m_lastFrameTime.isValid()
                                         ? m_lastFrameTime
                                         : QDateTime::currentDateTime().addMSecs(-qint64{quiet}));

@@ -197,8 +197,9 @@ TEST_F(MainWindowTest, RemovalNoticeWhileListedChecksTheStream) {
 }
 
 // A camera that stays listed but sends nothing is closed and opened again every time the watch
-// finds it stalled; the station hears of it once. Unplugged while closed for a reopening, the
-// picture says it is disconnected; plugged in again, it is connected and told of.
+// finds it stalled, without news of its coming and going (the watch tells a long stall itself).
+// Unplugged while closed for a reopening, it is lost: the picture says so, and the station hears
+// of it; plugged in again, it is connected and told of.
 TEST_F(MainWindowTest, AStalledCameraIsReopenedAndToldOfOnce) {
     CalorviewTest::writeFile(
         m_scenario, CalorviewTest::scenarioJson("Supervised", 64, 48, 50,
@@ -217,7 +218,7 @@ TEST_F(MainWindowTest, AStalledCameraIsReopenedAndToldOfOnce) {
         EXPECT_TRUE(connected()) << attempt;
     }
     EXPECT_EQ(connects.count(), 1);
-    EXPECT_EQ(disconnects.count(), 1);
+    EXPECT_EQ(disconnects.count(), 0);
 
     m_clock.now += StreamWatch::kStalledMs;
     watch->Check();

@@ -17,6 +17,9 @@ TEST(StreamWatchTest, TellsALivePictureFromAStalledAndAGoneOne) {
     std::atomic<uint32_t> lastFrame{0};
     StreamWatch watch([&] { return lastFrame.load(); });
     QSignalSpy stalls(&watch, &StreamWatch::stalled);
+    QString told;  // what deliveryChanged said: S stalled, D delivering
+    QObject::connect(&watch, &StreamWatch::deliveryChanged,
+                     [&](bool delivering) { told += delivering ? 'D' : 'S'; });
 
     enum Event { kNothing, kFrame, kConnected, kReopening, kDisconnected };
     const struct {
@@ -25,28 +28,31 @@ TEST(StreamWatchTest, TellsALivePictureFromAStalledAndAGoneOne) {
         State state;
         int stallsSoFar;
         const char* text;  // how the note starts
+        const char* told;
     } steps[] = {
-        {0, kNothing, State::kIdle, 0, ""},
-        {3000, kNothing, State::kIdle, 0, ""},  // no camera: nothing is expected
-        {0, kConnected, State::kIdle, 0, ""},
-        {1900, kNothing, State::kIdle, 0, ""},
-        {100, kNothing, State::kNoPicture, 0, "No picture since "},  // none since connecting
-        {100, kFrame, State::kLive, 0, ""},
-        {40, kFrame, State::kLive, 0, ""},
-        {1999, kNothing, State::kLive, 0, ""},
-        {1, kNothing, State::kNoPicture, 0, "No picture since "},
-        {3000, kNothing, State::kNoPicture, 1, "No picture since "},  // 5 s: reopen it
-        {4000, kNothing, State::kNoPicture, 1, ""},                   // asked once only
-        {0, kReopening, State::kNoPicture, 1, ""},
-        {0, kConnected, State::kNoPicture, 1, ""},
-        {4999, kNothing, State::kNoPicture, 1, ""},
-        {1, kNothing, State::kNoPicture, 2, ""},  // still nothing after the reopening
-        {0, kFrame, State::kLive, 2, ""},
-        {0, kDisconnected, State::kDisconnected, 2, "Camera disconnected at "},
-        {9000, kNothing, State::kDisconnected, 2, "Camera disconnected at "},
-        {0, kConnected, State::kDisconnected, 2, ""},
-        {2500, kNothing, State::kDisconnected, 2, "Camera disconnected at "},  // until frames
-        {10, kFrame, State::kLive, 2, ""},
+        {0, kNothing, State::kIdle, 0, "", ""},
+        {3000, kNothing, State::kIdle, 0, "", ""},  // no camera: nothing is expected
+        {0, kConnected, State::kIdle, 0, "", ""},
+        {1900, kNothing, State::kIdle, 0, "", ""},
+        {100, kNothing, State::kNoPicture, 0, "No picture since ", ""},  // none since connecting
+        {100, kFrame, State::kLive, 0, "", ""},                          // a short gap is no news
+        {40, kFrame, State::kLive, 0, "", ""},
+        {1999, kNothing, State::kLive, 0, "", ""},
+        {1, kNothing, State::kNoPicture, 0, "No picture since ", ""},
+        {3000, kNothing, State::kNoPicture, 1, "No picture since ", ""},  // 5 s: reopen it
+        {4000, kNothing, State::kNoPicture, 1, "", ""},                   // asked once only
+        {0, kReopening, State::kNoPicture, 1, "", ""},
+        {0, kConnected, State::kNoPicture, 1, "", ""},
+        {1000, kNothing, State::kNoPicture, 1, "", ""},  // 10 s since the last frame
+        {1, kNothing, State::kNoPicture, 1, "", "S"},    // more than 10 s: told, once
+        {3998, kNothing, State::kNoPicture, 1, "", "S"},
+        {1, kNothing, State::kNoPicture, 2, "", "S"},  // still nothing after the reopening
+        {0, kFrame, State::kLive, 2, "", "SD"},
+        {0, kDisconnected, State::kDisconnected, 2, "Camera disconnected at ", "SD"},
+        {12000, kNothing, State::kDisconnected, 2, "Camera disconnected at ", "SD"},  // not listed
+        {0, kConnected, State::kDisconnected, 2, "", "SD"},
+        {2500, kNothing, State::kDisconnected, 2, "Camera disconnected at ", "SD"},  // until frames
+        {10, kFrame, State::kLive, 2, "", "SD"},
     };
     int number = 0;
     for (const auto& step : steps) {
@@ -74,6 +80,7 @@ TEST(StreamWatchTest, TellsALivePictureFromAStalledAndAGoneOne) {
         EXPECT_TRUE(*step.text == '\0' || watch.Text().startsWith(step.text))
             << watch.Text().toStdString();
         EXPECT_EQ(watch.Text().isEmpty(), step.state == State::kLive || step.state == State::kIdle);
+        EXPECT_EQ(told, step.told);
     }
     TickClock::Install(nullptr);
 }
