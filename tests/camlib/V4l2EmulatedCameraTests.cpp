@@ -82,6 +82,13 @@ EmulatedV4l2Camera::Setup setupWith(const std::function<void(EmulatedV4l2Camera:
     return setup;
 }
 
+// Opens and starts `capture` into `sink` and waits for its first `frames` frames.
+void startStreaming(Framegate::V4l2Capture& capture, CountingSink& sink, int frames) {
+    ASSERT_EQ(capture.open(kWidth, kHeight), OpenResult::kOk);
+    ASSERT_TRUE(capture.start(sink));
+    ASSERT_TRUE(sink.waitForFrames(frames));
+}
+
 class EmulatedV4l2Test : public testing::Test {
 protected:
     void SetUp() override {
@@ -144,8 +151,8 @@ TEST_F(EmulatedV4l2Test, StreamingKeepsItsPaceAndCountsWhatTheDriverLoses) {
         {"short frames", [](uint64_t n) { return n % 5 == 4 ? Fault::kShort : Fault::kNone; }, 15,
          -1, false},
         {"sequence gaps",
-         [](uint64_t n) { return n > 0 && n % 10 == 0 ? Fault::kLost : Fault::kNone; }, 20,
-         -1, false},
+         [](uint64_t n) { return n > 0 && n % 10 == 0 ? Fault::kLost : Fault::kNone; }, 20, -1,
+         false},
         {"transient EIO",
          [](uint64_t n) { return n >= 3 && n < 6 ? Fault::kIoError : Fault::kNone; }, 15, 3, false},
         {"ten EIO in a row", [](uint64_t n) { return n >= 3 ? Fault::kIoError : Fault::kNone; }, 3,
@@ -155,10 +162,8 @@ TEST_F(EmulatedV4l2Test, StreamingKeepsItsPaceAndCountsWhatTheDriverLoses) {
         SCOPED_TRACE(row.name);
         EmulatedV4l2Camera camera(setupWith([&](auto& s) { s.fault = row.fault; }));
         Framegate::V4l2Capture capture("/dev/video0");
-        ASSERT_EQ(capture.open(kWidth, kHeight), OpenResult::kOk);
         CountingSink sink;
-        ASSERT_TRUE(capture.start(sink));
-        ASSERT_TRUE(sink.waitForFrames(1));
+        ASSERT_NO_FATAL_FAILURE(startStreaming(capture, sink, 1));
         std::this_thread::sleep_for(1s);
         EXPECT_GE(sink.frames(), row.minFrames);
         EXPECT_EQ(sink.badFrames(), 0);
@@ -184,10 +189,8 @@ TEST_F(EmulatedV4l2Test, AStalledStreamWaitsAndAnUnpluggedCameraIsGone) {
                                               "\"timeline\": [{\"at_ms\": 400, \"stall\": true}]"));
     EmulatedV4l2Camera camera(setupWith([&](auto& s) { s.scenario = scenario; }));
     Framegate::V4l2Capture capture("/dev/video0");
-    ASSERT_EQ(capture.open(kWidth, kHeight), OpenResult::kOk);
     CountingSink sink;
-    ASSERT_TRUE(capture.start(sink));
-    ASSERT_TRUE(sink.waitForFrames(5));
+    ASSERT_NO_FATAL_FAILURE(startStreaming(capture, sink, 5));
     std::this_thread::sleep_for(500ms);
     const int frames = sink.frames();
     const std::clock_t cpuBefore = std::clock();
