@@ -135,6 +135,18 @@ void SettingStore::setString(const QString& key, const QString& value) {
     }
 }
 
+void SettingStore::remove(const QString& key) {
+    std::lock_guard lock(m_mutex);
+    if (m_settings) {
+        m_settings->remove(key);
+    }
+}
+
+QString SettingStore::fileName() const {
+    std::lock_guard lock(m_mutex);
+    return m_settings ? m_settings->fileName() : QString();
+}
+
 bool SettingStore::alarmEnabled() const {
     return getBool(kAlarmEnabled, true);
 }

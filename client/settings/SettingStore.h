@@ -40,6 +40,10 @@ public:
     void setInt(const QString& key, int value);
     QString getString(const QString& key, const QString& defaultValue) const;
     void setString(const QString& key, const QString& value);
+    // Removes `key`, which then reads as its default.
+    void remove(const QString& key);
+    // The opened INI file's path; empty while the store is not opened.
+    QString fileName() const;
 
     // One accessor per key, each with the key's default. A storage folder stored empty reads as
     // its default.
@@ -89,6 +93,11 @@ public:
     QString snapshotPath() const;  // "Video/SnapshotPath", "./Snapshot"
     void setSnapshotPath(const QString& value);
     bool chineseLang() const;  // "Lang/ChineseLang", false; edited by hand only
+    // Limits of the station events' "Mqtt" keys that the page offers and the publisher accepts
+    // (the keys themselves are read by the publisher's settings).
+    static constexpr int kMinMqttPictureKiB = 16;  // "Mqtt/MaxPictureKiB", 512
+    static constexpr int kMaxMqttPictureKiB = 16384;
+    static constexpr int kMaxMqttHealthSeconds = 86400;  // "Mqtt/HealthSeconds", 60; 0 = off
 
 private:
     QString getFolder(const QString& key, const QString& defaultFolder) const;

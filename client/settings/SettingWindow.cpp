@@ -15,6 +15,7 @@
 
 #include "settings/QtFileDialogs.h"
 #include "settings/SettingStore.h"
+#include "settings/StationEventsGroup.h"
 #include "ui/NotifyManager.h"
 #include "ui/StyleSheetBackground.h"
 
@@ -48,6 +49,7 @@ SettingWindow::SettingWindow(QWidget* parent, SettingStore& store,
     setupUi();
     retranslateUi();
     QMetaObject::connectSlotsByName(this);
+    connect(m_pStationEvents, &StationEventsGroup::changed, this, &SettingWindow::showChanged);
 
     // A click on an empty part of the page takes the focus from the spin box, which stores it.
     setFocusPolicy(Qt::ClickFocus);
@@ -75,7 +77,7 @@ void SettingWindow::setupUi() {
     // The pre-alarm row sits under "Alarm Recode" and the snapshot rate row under it; the sound
     // rows and the video and storage boxes make room for them, 80 pixels lower than they would
     // be without them.
-    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, 801, 341);
+    groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, kAlarmGroupWidth, 341);
     checkBox = makeChild<QCheckBox>(groupBox, "checkBox", 30, 50, 121, 22);
     checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 210, 181, 22);
     makeChild<QLabel>(groupBox, "label_3", 50, 248, 81, 22);
@@ -92,8 +94,13 @@ void SettingWindow::setupUi() {
     spinBox_SnapshotRate->setRange(0, SettingStore::kMaxSnapshotsPerSecond);
     checkBox_Recode = makeChild<QCheckBox>(groupBox, "checkBox_Recode", 50, 90, 111, 22);
     checkBox_Snapshot = makeChild<QCheckBox>(groupBox, "checkBox_Snapshot", 170, 90, 111, 22);
-    line_2 = makeLine(groupBox, "line_2", 0, 30, 801, 16, QFrame::Plain);
+    line_2 = makeLine(groupBox, "line_2", 0, 30, kAlarmGroupWidth, 16, QFrame::Plain);
     makeChild<QLabel>(groupBox, "label", 30, 5, 91, 21);
+
+    // Beside the alarm box; fitWidth gives it the rest of the page's width.
+    m_pStationEvents = new StationEventsGroup(m_Store, this);
+    m_pStationEvents->setObjectName(QStringLiteral("groupBox_Events"));
+    m_pStationEvents->setGeometry(30 + kAlarmGroupWidth + 20, 30, 381, 341);
 
     groupBox_3 = makeChild<QGroupBox>(this, "groupBox_3", 30, 400, kVideoGroupWidth, 251);
     makeChild<QLabel>(groupBox_3, "label_7", 50, 90, 141, 22);
@@ -220,10 +227,13 @@ void SettingWindow::loadSettings() {
 void SettingWindow::fitWidth(int /*width*/, int /*height*/) {
     constexpr int kGap = 20;
     const int fitted = qMax(0, width() - 60);
+    const int alarm = qMin(fitted, kAlarmGroupWidth);
+    const int events = qMax(0, fitted - alarm - kGap);
     const int video = qMin(fitted, kVideoGroupWidth);
     const int storage = qMax(0, fitted - video - kGap);
-    for (const auto& [widget, fit] : {std::pair<QWidget*, int>{groupBox, fitted},
-                                      {line_2, fitted},
+    for (const auto& [widget, fit] : {std::pair<QWidget*, int>{groupBox, alarm},
+                                      {line_2, alarm},
+                                      {m_pStationEvents, events},
                                       {groupBox_3, video},
                                       {line, video},
                                       {groupBox_4, storage},
@@ -231,6 +241,7 @@ void SettingWindow::fitWidth(int /*width*/, int /*height*/) {
                                       {label_18, qMax(0, storage - 70)}}) {
         widget->setFixedWidth(fit);
     }
+    m_pStationEvents->move(groupBox->x() + alarm + kGap, groupBox->y());
     groupBox_4->move(groupBox_3->x() + video + kGap, groupBox_3->y());
 }
 

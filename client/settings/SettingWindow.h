@@ -1,7 +1,7 @@
-// The settings page: alarm options, the four storage folders and the rules that delete old
-// files. Every control writes its key into the SettingStore the moment it changes (no OK or
-// Cancel) and most confirm with the toast "Setting changed!". The page reads the store only
-// while it is built.
+// The settings page: alarm options, the station events (StationEventsGroup), the four storage
+// folders and the rules that delete old files. Every control writes its key into the SettingStore
+// the moment it changes (no OK or Cancel) and most confirm with the toast "Setting changed!". The
+// page reads the store only while it is built.
 //
 // GUI thread only, like every widget.
 #pragma once
@@ -20,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QSpinBox;
 class SettingStore;
+class StationEventsGroup;
 
 class SettingWindow : public QWidget {
     Q_OBJECT
@@ -34,12 +35,17 @@ public:
     SettingWindow(QWidget* parent, SettingStore& store, std::unique_ptr<FileDialogs> dialogs);
     ~SettingWindow() override;
 
+    // Width the alarm group keeps beside the station events group: room for its rows.
+    static constexpr int kAlarmGroupWidth = 400;
     // Width the video group keeps beside the storage group: room for its folder rows.
     static constexpr int kVideoGroupWidth = 580;
 
-    // Follows the page's width: the alarm group spans it, the video and storage groups share
-    // it; the two arguments are ignored. Call after setting the geometry.
+    // Follows the page's width: the alarm and station events groups share it above, the video
+    // and storage groups below; the two arguments are ignored. Call after setting the geometry.
     void fitWidth(int width, int height);
+
+    // Its changed() follows each stored change, after the toast.
+    StationEventsGroup* stationEventsGroup() const { return m_pStationEvents; }
 
 signals:
     // "High Temp Alarm" was switched; the alarm panel follows it (the main window connects it).
@@ -97,6 +103,7 @@ private:
     QSpinBox* spinBox_SnapshotRate = nullptr;  // "Snapshots per second"
     QCheckBox* checkBox_Snapshot = nullptr;
     QFrame* line_2 = nullptr;
+    StationEventsGroup* m_pStationEvents = nullptr;
     QGroupBox* groupBox_3 = nullptr;
     QLineEdit* lineEdit_3 = nullptr;
     QLineEdit* lineEdit_4 = nullptr;

@@ -270,6 +270,114 @@
     </message>
 </context>
 <context>
+    <name>StationEventsGroup</name>
+    <message>
+        <source>Station events</source>
+        <translation>站点事件</translation>
+    </message>
+    <message>
+        <source>Publish events</source>
+        <translation>发布事件</translation>
+    </message>
+    <message>
+        <source>Broker host</source>
+        <translation>MQTT 服务器</translation>
+    </message>
+    <message>
+        <source>Port</source>
+        <translation>端口</translation>
+    </message>
+    <message>
+        <source>Default</source>
+        <translation>默认</translation>
+    </message>
+    <message>
+        <source>CA file</source>
+        <translation>CA 证书文件</translation>
+    </message>
+    <message>
+        <source>none: no TLS</source>
+        <translation>无：不使用 TLS</translation>
+    </message>
+    <message>
+        <source>User name</source>
+        <translation>用户名</translation>
+    </message>
+    <message>
+        <source>Password file</source>
+        <translation>密码文件</translation>
+    </message>
+    <message>
+        <source>Password</source>
+        <translation>密码</translation>
+    </message>
+    <message>
+        <source>Station name</source>
+        <translation>站点名称</translation>
+    </message>
+    <message>
+        <source>Topic prefix</source>
+        <translation>主题前缀</translation>
+    </message>
+    <message>
+        <source>QoS</source>
+        <translatorcomment>The MQTT quality of service level: it stays as it is.</translatorcomment>
+        <translation>QoS</translation>
+    </message>
+    <message>
+        <source>Largest picture (KiB)</source>
+        <translation>图片上限（KiB）</translation>
+    </message>
+    <message>
+        <source>Health every (s)</source>
+        <translation>状态上报间隔（秒）</translation>
+    </message>
+    <message>
+        <source>Off</source>
+        <translation>关闭</translation>
+    </message>
+    <message>
+        <source>Home Assistant discovery</source>
+        <translation>Home Assistant 自动发现</translation>
+    </message>
+    <message>
+        <source>Discovery prefix</source>
+        <translation>发现主题前缀</translation>
+    </message>
+    <message>
+        <source>Not publishing</source>
+        <translation>未发布</translation>
+    </message>
+    <message>
+        <source>Connected since %1</source>
+        <translation>自 %1 起已连接</translation>
+    </message>
+    <message>
+        <source>Not connected: %1</source>
+        <translation>未连接：%1</translation>
+    </message>
+    <message>
+        <source>Connecting…</source>
+        <translation>正在连接…</translation>
+    </message>
+    <message>
+        <source>Events waiting to be sent: %1</source>
+        <translation>待发送事件：%1</translation>
+    </message>
+    <message>
+        <source>A topic prefix may not contain + or #</source>
+        <translation>主题前缀不能包含 + 或 #</translation>
+    </message>
+    <message>
+        <source>Not stored: %1</source>
+        <translation>未保存：%1</translation>
+    </message>
+    <message>
+        <source>stored in %1</source>
+        <translation>已保存在 %1</translation>
+    </message>
+</context>
+<context>
     <name>StorageKeeper</name>
     <message>
         <source>Removed %1 old alarm episodes (%2 GB) to keep %3 GB free</source>

@@ -329,30 +329,34 @@ TEST_F(SettingWindowTest, LoopCountIsStoredWhenTheSpinBoxLosesFocusNotBefore) {
     EXPECT_EQ(toasts(), (std::vector<Toast>{kChanged, kChanged}));
 }
 
-// The alarm group spans the page; the video group keeps 580 pixels and the storage group takes
-// the rest beside it.
+// The alarm group keeps 400 pixels and the station events group takes the rest beside it; below
+// them the video group keeps 580 pixels and the storage group takes the rest.
 TEST_F(SettingWindowTest, FitWidthFollowsThePageWidthAndIgnoresItsArguments) {
     struct Fit {
-        int page, fitted, video, storage;
+        int page, alarm, events, video, storage;
     };
-    for (const Fit& f : {Fit{1280, 1220, 580, 620}, Fit{839, 779, 580, 179}, Fit{640, 580, 580, 0},
-                         Fit{61, 1, 1, 0}, Fit{40, 0, 0, 0}}) {
+    for (const Fit& f : {Fit{1280, 400, 800, 580, 620}, Fit{839, 400, 359, 580, 179},
+                         Fit{640, 400, 160, 580, 0}, Fit{61, 1, 0, 1, 0}, Fit{40, 0, 0, 0, 0}}) {
         SCOPED_TRACE(f.page);
         page().setGeometry(0, 50, f.page, 670);
         page().fitWidth(7, 9);
         const std::pair<const char*, int> widths[] = {
-            {"groupBox", f.fitted}, {"line_2", f.fitted},      {"groupBox_3", f.video},
-            {"line", f.video},      {"groupBox_4", f.storage}, {"line_3", f.storage}};
+            {"groupBox", f.alarm},   {"line_2", f.alarm}, {"groupBox_Events", f.events},
+            {"groupBox_3", f.video}, {"line", f.video},   {"groupBox_4", f.storage},
+            {"line_3", f.storage}};
         for (const auto& [name, width] : widths) {
             EXPECT_EQ(child<QWidget>(name)->width(), width) << name;
         }
+        EXPECT_EQ(child<QWidget>("groupBox_Events")->geometry().topLeft(),
+                  QPoint(30 + f.alarm + 20, 30));
         EXPECT_EQ(child<QWidget>("groupBox_4")->geometry().topLeft(),
                   QPoint(30 + f.video + 20, 400));
     }
     // At the main window's default size, every control lies inside its group, every group inside
-    // the page.
+    // the page (shown: a hidden widget is told of its size only then).
     page().setGeometry(0, 50, 1280, 670);
     page().fitWidth(1280, 670);
+    host.show();
     for (const QWidget* widget : page().findChildren<QWidget*>()) {
         if (widget->window() != page().window() || widget->objectName().startsWith("qt_")) {
             continue;  // the combo box's popup, the spin boxes' own parts
