@@ -51,6 +51,9 @@ public:
     // The key of the episode in progress (AlarmLog::ComputerTime of its first computer time), or
     // empty when none is.
     QString episodeKey() const;
+    // The episode in progress as the GUI thread last took it up (serial 0 when none); Sync
+    // brings its peak and last frame up to date.
+    const AlarmEpisode& openEpisode() const { return m_Episode; }
     // Takes up what the capture thread began and ends an episode whose hold has passed; the
     // tracker's timer runs it, tests may call it after moving their clock.
     void Sync() { Collect(false); }

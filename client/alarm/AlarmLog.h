@@ -34,6 +34,8 @@ public:
     bool Append(const AlarmEpisode& episode);
     // The same in `folder`.
     bool Append(const AlarmEpisode& episode, const QString& folder);
+    // The last append failed (the station's health tells it).
+    bool failing() const { return m_bFailing; }
 
     // The absolute path of today's file in the alarm images folder, created with only its
     // header when missing; empty (and logged) when it cannot be created.

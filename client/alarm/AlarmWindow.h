@@ -81,6 +81,8 @@ public:
     void StopRecordingIfActive();
     // True while a recording started by this panel runs.
     bool IsRecording() const { return m_bRecording.load(); }
+    // The alarm log's last append failed. GUI thread.
+    bool alarmLogFailing() const { return m_AlarmLog.failing(); }
 
     // The AlarmConsumer given to the connection manager; forwards to the published panel.
     static void AlarmFrameConsumer(const void* alarmWord, const char* fileTime,

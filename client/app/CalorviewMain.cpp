@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <memory>
 
+#include "alarm/AlarmWindow.h"
 #include "app/MainWindow.h"
 #include "app/TerminationShutdown.h"
+#include "events/MqttPublisher.h"
 #include "events/StationEvents.h"
 #include "history/HistoryPage.h"
 #include "platform/CrashReport.h"
@@ -18,8 +20,11 @@
 #include "platform/TerminationSignals.h"
 #include "settings/CompileInfo.h"
 #include "settings/SettingStore.h"
+#include "settings/SettingWindow.h"
+#include "settings/StationEventsGroup.h"
 #include "storage/StorageKeeper.h"
 #include "video/StreamWatch.h"
+#include "video/VideoWindow.h"
 
 namespace {
 
@@ -32,6 +37,42 @@ int refuseSecondInstance(int argc, char** argv) {
                     QMessageBox::Ok);
     box.exec();
     return 0;
+}
+
+// The station events follow the window's camera, pages and settings, and the storage keeper.
+void WatchStation(StationEvents* events, MainWindow* window, StorageKeeper* storage) {
+    AlarmWindow* page = window->alarmWindow();
+    events->Watch(page, storage);
+    QObject::connect(window, &MainWindow::cameraConnected, events,
+                     &StationEvents::OnCameraConnected);
+    QObject::connect(window, &MainWindow::cameraDisconnected, events,
+                     &StationEvents::OnCameraDisconnected);
+    QObject::connect(window->streamWatch(), &StreamWatch::deliveryChanged, events,
+                     &StationEvents::OnCameraDelivery);
+    const VideoWindow* video = page->videoWindow();
+    events->WatchHealth({
+        [video] { return video->LastFrameTick(); },
+        [video] { return video->arrivals().frames(); },
+        [video] { return video->arrivals().missing(); },
+        [video] { return video->IsRecording(); },
+        [page] { return page->alarmLogFailing(); },
+    });
+
+    StationEventsGroup* group = window->settingWindow()->stationEventsGroup();
+    QObject::connect(group, &StationEventsGroup::changed, events, &StationEvents::Reconfigure);
+    const auto show = [events, group] {
+        StationEventsGroup::State state;
+        if (const MqttPublisher* publisher = events->publisher()) {
+            state.enabled = true;
+            state.connected = publisher->IsConnected();
+            state.since = publisher->connectedSince();
+            state.error = publisher->lastError();
+            state.pending = publisher->outbox().PendingCount();
+        }
+        group->ShowState(state);
+    };
+    QObject::connect(events, &StationEvents::stateChanged, group, show);
+    show();
 }
 
 }  // namespace
@@ -63,8 +104,7 @@ int CalorviewMain(int argc, char** argv) {
     const QString settingsPath = QCoreApplication::applicationDirPath() + "/kvs.ini";
     SettingStore::instance().setPath(settingsPath);
     // Made before the window and ended after it: the episode its closing ends is still sent.
-    std::unique_ptr<StationEvents> events =
-        StationEvents::CreateIfEnabled(QFileInfo(settingsPath).absolutePath());
+    auto events = std::make_unique<StationEvents>(QFileInfo(settingsPath).absolutePath());
 
     auto styleSheet = std::make_unique<QFile>("./Skin/kvs.qss");
     if (styleSheet->open(QIODevice::ReadOnly)) {
@@ -88,15 +128,7 @@ int CalorviewMain(int argc, char** argv) {
         window->historyPage()->setLocale(QLocale(translator->language()));
     }
     window->UseStorageKeeper(storage.get());
-    if (events) {
-        events->Watch(window->alarmWindow(), storage.get());
-        QObject::connect(window.get(), &MainWindow::cameraConnected, events.get(),
-                         &StationEvents::OnCameraConnected);
-        QObject::connect(window.get(), &MainWindow::cameraDisconnected, events.get(),
-                         &StationEvents::OnCameraDisconnected);
-        QObject::connect(window->streamWatch(), &StreamWatch::deliveryChanged, events.get(),
-                         &StationEvents::OnCameraDelivery);
-    }
+    WatchStation(events.get(), window.get(), storage.get());
     window->resize(1280, 720);
     window->show();
     // For the crash-report tests only (README).

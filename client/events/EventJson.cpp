@@ -112,3 +112,43 @@ QJsonObject EventJson::Recording(const QString& station, bool started, const QSt
     object.insert("folder", alarm ? "alarm" : "manual");
     return object;
 }
+
+QJsonObject EventJson::AlarmPicture(const QString& station, const AlarmEpisode& episode, bool first,
+                                    const ::AlarmPicture& picture) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("episode", static_cast<qint64>(episode.serial));
+    object.insert("picture", first ? "first" : "last");
+    object.insert("snapshot", first ? episode.firstSnapshot : episode.lastSnapshot);
+    object.insert("bytes", static_cast<qint64>(picture.png.size()));
+    object.insert("width", picture.width);
+    object.insert("height", picture.height);
+    object.insert("scaled", picture.scaled);
+    return object;
+}
+
+QJsonObject EventJson::AlarmState(const QString& station, const AlarmEpisode& episode, bool on) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("state", on ? "ON" : "OFF");
+    object.insert("episode", static_cast<qint64>(episode.serial));
+    object.insert("temperature", episode.peakTemperature);
+    object.insert("unit", UnitText(episode.unitKind));
+    return object;
+}
+
+QJsonObject EventJson::AlarmEvent(const QString& station, const AlarmEpisode& episode, bool start) {
+    QJsonObject object = Base(station, QDateTime::currentDateTime());
+    object.insert("event_type", start ? "start" : "end");
+    object.insert("episode", static_cast<qint64>(episode.serial));
+    object.insert("temperature", episode.peakTemperature);
+    object.insert("unit", UnitText(episode.unitKind));
+    return object;
+}
+
+QJsonObject EventJson::Health(const QString& station, const StationHealth::Facts& facts) {
+    QJsonObject object = StationHealth::Json(facts);
+    const QJsonObject base = Base(station, QDateTime::currentDateTime());
+    for (auto it = base.begin(); it != base.end(); ++it) {
+        object.insert(it.key(), it.value());
+    }
+    return object;
+}

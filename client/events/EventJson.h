@@ -13,6 +13,8 @@
 #include <QString>
 
 #include "alarm/AlarmEpisode.h"
+#include "events/AlarmPicture.h"
+#include "events/StationHealth.h"
 #include "storage/StorageKeeper.h"
 
 class EventJson {
@@ -33,6 +35,19 @@ public:
     // "<prefix>/storage": what a retention pass removed ("event": "removed"), and its warnings
     // ("floorUnmet", "episodeOverFloor"); one object per event the report holds.
     static QList<QJsonObject> Storage(const QString& station, const StorageKeeper::Report& report);
+
+    // "<prefix>/alarm/picture": the picture just published on "<prefix>/picture" ("first" or
+    // "last" of the episode), its snapshot's name, PNG bytes and size.
+    static QJsonObject AlarmPicture(const QString& station, const AlarmEpisode& episode, bool first,
+                                    const ::AlarmPicture& picture);
+    // "<prefix>/alarm/state", retained: {"state": "ON" | "OFF", "temperature": the episode's peak,
+    // "unit", "episode"}.
+    static QJsonObject AlarmState(const QString& station, const AlarmEpisode& episode, bool on);
+    // "<prefix>/alarm/event", for the discovered event entity: {"event_type": "start" | "end",
+    // "episode", "temperature", "unit"}.
+    static QJsonObject AlarmEvent(const QString& station, const AlarmEpisode& episode, bool start);
+    // "<prefix>/health", retained.
+    static QJsonObject Health(const QString& station, const StationHealth::Facts& facts);
 
     // ISO 8601 with milliseconds and the UTC offset ("2026-12-08T09:30:00.125+01:00").
     static QString TimeText(const QDateTime& time);

@@ -60,6 +60,8 @@ public:
     quint64 FirstSeq() const { return m_nNextSeq - m_Pending.size(); }
     int PendingCount() const { return static_cast<int>(m_Pending.size()); }
     quint64 DroppedCount() const { return m_nDropped; }
+    // Writing the file fails (logged once): the pending events are kept in memory meanwhile.
+    bool Failing() const { return m_bWriteFailing || m_bCompactFailing; }
 
     QString FilePath() const;
 

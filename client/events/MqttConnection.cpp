@@ -104,6 +104,11 @@ struct MqttConnection::Shared {
     static void OnPublish(mosquitto*, void* shared, int mid) {
         static_cast<Shared*>(shared)->post({EventKind::kAcknowledged, mid, 0});
     }
+    static void OnMessage(mosquitto*, void* shared, const mosquitto_message* message) {
+        static_cast<Shared*>(shared)->post(
+            {EventKind::kMessage, 0, 0, QByteArray(message->topic),
+             QByteArray(static_cast<const char*>(message->payload), message->payloadlen)});
+    }
 };
 
 std::unique_ptr<MqttConnection> MqttConnection::Open(const Setup& setup, Post post,
@@ -123,6 +128,7 @@ std::unique_ptr<MqttConnection> MqttConnection::Open(const Setup& setup, Post po
     mosquitto_connect_callback_set(client, &Shared::OnConnect);
     mosquitto_disconnect_callback_set(client, &Shared::OnDisconnect);
     mosquitto_publish_callback_set(client, &Shared::OnPublish);
+    mosquitto_message_callback_set(client, &Shared::OnMessage);
     mosquitto_max_inflight_messages_set(client, static_cast<unsigned>(setup.maxInflight));
     if (!setup.username.isEmpty()) {
         mosquitto_username_pw_set(
@@ -157,6 +163,10 @@ int MqttConnection::Publish(const QByteArray& topic, const QByteArray& payload, 
                             bool retain, int* mid) {
     return mosquitto_publish(m_pShared->client, mid, topic.constData(),
                              static_cast<int>(payload.size()), payload.constData(), qos, retain);
+}
+
+int MqttConnection::Subscribe(const QByteArray& topic, int qos) {
+    return mosquitto_subscribe(m_pShared->client, nullptr, topic.constData(), qos);
 }
 
 void MqttConnection::Disconnect() {

@@ -34,15 +34,18 @@ public:
     static constexpr int kLastPauseSeconds = 60;
 
     enum class EventKind {
-        kConnack,       // code: the CONNACK code (0 accepted)
-        kDisconnected,  // code: libmosquitto's reason; error: errno of the network thread
-        kAcknowledged,  // code: the message id
-        kConnectFailed  // code: libmosquitto's result (MOSQ_ERR_EAI: error is getaddrinfo's)
+        kConnack,        // code: the CONNACK code (0 accepted)
+        kDisconnected,   // code: libmosquitto's reason; error: errno of the network thread
+        kAcknowledged,   // code: the message id
+        kConnectFailed,  // code: libmosquitto's result (MOSQ_ERR_EAI: error is getaddrinfo's)
+        kMessage         // topic and payload of a message a subscription brought
     };
     struct Event {
         EventKind kind;
         int code;
         int error;
+        QByteArray topic = {};
+        QByteArray payload = {};
     };
     // Called on the network thread; must not block.
     using Post = std::function<void(const Event& event)>;
@@ -70,6 +73,9 @@ public:
 
     // Queues a message (only while connected); libmosquitto's result, the id in `mid`.
     int Publish(const QByteArray& topic, const QByteArray& payload, int qos, bool retain, int* mid);
+    // Queues a subscription (only while connected; a new connection has none); libmosquitto's
+    // result.
+    int Subscribe(const QByteArray& topic, int qos);
     // Queues a clean DISCONNECT (only while connected): the broker then drops the Last Will.
     void Disconnect();
     // Asks the thread to end; never waits.

@@ -71,6 +71,54 @@ void MqttPublisher::Publish(const QString& subtopic, const QJsonObject& payload)
                     (m_Settings.topicPrefix + '/' + subtopic).toUtf8(),
                     EventJson::Compact(payload));
     Pump();
+    emit stateChanged();
+}
+
+void MqttPublisher::PublishRetained(const QByteArray& topic, const QByteArray& payload,
+                                    bool picture) {
+    m_Retained[topic] = Retained{payload, picture, false, 0};
+    SendRetained();
+}
+
+void MqttPublisher::Subscribe(const QByteArray& topic) {
+    m_Subscriptions.push_back(topic);
+    if (m_bConnected) {
+        m_pConnection->Subscribe(topic, m_Settings.qos);
+    }
+}
+
+QByteArray MqttPublisher::Topic(const QString& subtopic) const {
+    return (m_Settings.topicPrefix + '/' + subtopic).toUtf8();
+}
+
+void MqttPublisher::SendRetained() {
+    if (!m_bConnected || m_bClosing) {
+        return;
+    }
+    for (auto& [topic, retained] : m_Retained) {
+        if (retained.sent) {
+            continue;
+        }
+        int mid = 0;
+        const int rc = m_pConnection->Publish(topic, retained.payload, m_Settings.qos, true, &mid);
+        if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+            Fail("publish", QString("a message on %1 could not be published (%2)")
+                                .arg(QString::fromUtf8(topic), mosquitto_strerror(rc)));
+            retained.sent = true;  // refused as it is: sending it again would fail the same way
+            continue;
+        }
+        retained.sent = true;
+        retained.mid = mid;
+    }
+}
+
+void MqttPublisher::ForgetRetainedInflight() {
+    for (auto& [topic, retained] : m_Retained) {
+        if (retained.mid != 0) {
+            retained.sent = retained.picture;
+            retained.mid = 0;
+        }
+    }
 }
 
 void MqttPublisher::Start() {
@@ -124,6 +172,8 @@ void MqttPublisher::StopClient(int waitMs) {
     }
     m_pConnection.reset();
     m_bConnected = false;
+    m_ConnectedSince = QDateTime();
+    ForgetRetainedInflight();
     // What the old client had in flight is gone with it: it is published again, in order.
     m_Inflight.clear();
     m_bResending = false;
@@ -147,13 +197,21 @@ void MqttPublisher::Handle(const MqttConnection::Event& event) {
         case Kind::kConnack:
             if (event.code == 0) {
                 m_bConnected = true;
+                m_ConnectedSince = QDateTime::currentDateTime();
+                m_LastError.clear();
                 m_LoggedFailures.clear();
                 m_nRestartDelayMs = 0;
                 qWarning("Mqtt: connected to %s:%d, publishing under %s",
                          qUtf8Printable(m_Settings.host), m_Settings.port,
                          qUtf8Printable(m_Settings.topicPrefix));
+                for (const QByteArray& topic : m_Subscriptions) {
+                    m_pConnection->Subscribe(topic, m_Settings.qos);
+                }
                 PublishStatus(true);
+                // The events first: a picture the broker refuses closes the connection.
                 Pump();
+                SendRetained();
+                emit stateChanged();
             } else if (event.code == 4 || event.code == 5) {
                 Fail("credentials",
                      QString("the broker refused the credentials of user \"%1\" (%2)")
@@ -166,8 +224,12 @@ void MqttPublisher::Handle(const MqttConnection::Event& event) {
         case Kind::kDisconnected: {
             const bool wasConnected = m_bConnected;
             m_bConnected = false;
+            m_ConnectedSince = QDateTime();
             m_bResending = !m_Inflight.empty();
             if (event.code == MOSQ_ERR_SUCCESS || m_bClosing) {
+                break;
+            }
+            if (wasConnected && DropPictureInFlight()) {
                 break;
             }
             if (wasConnected) {
@@ -190,9 +252,14 @@ void MqttPublisher::Handle(const MqttConnection::Event& event) {
             if (event.code == m_nStatusMid) {
                 m_nStatusMid = 0;
             }
+            for (auto& [topic, retained] : m_Retained) {
+                if (retained.mid == event.code) {
+                    retained.mid = 0;
+                }
+            }
             const auto found = m_Inflight.find(event.code);
             if (found == m_Inflight.end()) {
-                break;  // a status message
+                break;  // a status or retained message
             }
             m_Outbox.Acknowledge(found->second);
             m_Inflight.erase(found);
@@ -200,9 +267,36 @@ void MqttPublisher::Handle(const MqttConnection::Event& event) {
                 m_bResending = false;
             }
             Pump();
+            emit stateChanged();
             break;
         }
+        case Kind::kMessage:
+            emit messageReceived(event.topic, event.payload);
+            break;
     }
+}
+
+bool MqttPublisher::DropPictureInFlight() {
+    const auto picture = std::find_if(m_Retained.begin(), m_Retained.end(), [](const auto& entry) {
+        return entry.second.picture && entry.second.mid != 0;
+    });
+    if (picture == m_Retained.end()) {
+        return false;
+    }
+    if (!m_bPictureLossLogged) {
+        m_bPictureLossLogged = true;
+        qWarning(
+            "Mqtt: the connection to %s:%d was lost while a picture of %lld KiB was on its "
+            "way; it is not sent again (a broker whose max_packet_size is below it closes "
+            "the connection); later losses like it are not logged",
+            qUtf8Printable(m_Settings.host), m_Settings.port,
+            static_cast<long long>(picture->second.payload.size() / 1024));
+    }
+    // libmosquitto would send it again on this client; a new one goes without it, and the
+    // events in flight are published again from the outbox.
+    Restart();
+    emit stateChanged();
+    return true;
 }
 
 void MqttPublisher::Pump() {
@@ -263,4 +357,6 @@ void MqttPublisher::Fail(const char* kind, const QString& text) {
     }
     m_LoggedFailures.push_back(kind);
     qWarning("Mqtt: %s", qUtf8Printable(text));
+    m_LastError = text;
+    emit stateChanged();
 }

@@ -10,6 +10,12 @@
 // credentials, a certificate that does not verify, a lost connection) is logged once until the
 // next successful connection; the connection (MqttConnection) tries again with a growing pause
 // (1 s to 60 s), for ever.
+// Beside the events, retained messages of which only the latest value matters (the alarm picture
+// and state, the health, the discovery message) go out at once and are never put in the outbox:
+// one waiting per topic, sent at the next connection, so a station that was offline sends only
+// its latest picture. A picture in flight when the connection is lost is not sent again (a
+// broker whose packet limit is below it closes the connection each time); the connection is
+// made afresh without it.
 //
 // Threads: the object lives on the GUI thread, which runs every public function, the timers and
 // all outbox and in-flight bookkeeping. The connection's network thread looks the broker's name
@@ -22,11 +28,13 @@
 // at most kCloseWaitMs in all (events in flight, the "offline" status, the thread's end).
 #pragma once
 
+#include <QDateTime>
 #include <QJsonObject>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
+#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -57,10 +65,26 @@ public:
 
     // The event under "<prefix>/<subtopic>"; its "id" names it in the outbox.
     void Publish(const QString& subtopic, const QJsonObject& payload);
+    // The latest value of a retained topic (a full topic; an empty payload removes it from the
+    // broker). A `picture` in flight when the connection is lost is given up.
+    void PublishRetained(const QByteArray& topic, const QByteArray& payload, bool picture = false);
+    // Subscribes to `topic` on every connection; its messages come as messageReceived.
+    void Subscribe(const QByteArray& topic);
+    // "<prefix>/<subtopic>".
+    QByteArray Topic(const QString& subtopic) const;
 
     const MqttSettings& settings() const { return m_Settings; }
     const EventOutbox& outbox() const { return m_Outbox; }
     bool IsConnected() const { return m_bConnected; }
+    // Since when the connection is up; null while it is not.
+    QDateTime connectedSince() const { return m_ConnectedSince; }
+    // The latest failure in words, empty once connected.
+    QString lastError() const { return m_LastError; }
+
+signals:
+    // Connected, lost, a failure, or the outbox's count changed.
+    void stateChanged();
+    void messageReceived(const QByteArray& topic, const QByteArray& payload);
 
 private:
     struct NetEvent {
@@ -79,6 +103,14 @@ private:
     void StopClient(int waitMs = 0);
     // Publishes pending events while the window has room.
     void Pump();
+    // Publishes the retained values not yet sent on this connection.
+    void SendRetained();
+    // A new client is made: what the old one had in flight of them is sent again, a picture
+    // excepted.
+    void ForgetRetainedInflight();
+    // The connection was lost with a picture in flight: gives the picture up and connects afresh.
+    // False when none was in flight.
+    bool DropPictureInFlight();
     // Its libmosquitto message id.
     int PublishStatus(bool online);
     // A connection attempt failed before it was connected.
@@ -103,6 +135,19 @@ private:
     quint64 m_nNextSend = 0;  // outbox number of the next event to publish
     std::unordered_map<int, quint64> m_Inflight;  // libmosquitto message id -> outbox number
     std::vector<std::string> m_LoggedFailures;    // kinds logged since the last connection
+    QDateTime m_ConnectedSince;
+    QString m_LastError;
+
+    struct Retained {
+        QByteArray payload;
+        bool picture = false;
+        bool sent = false;  // handed to the current client (which sends it again itself after a
+                            // lost connection), or given up
+        int mid = 0;        // while in flight
+    };
+    std::map<QByteArray, Retained> m_Retained;  // by topic
+    bool m_bPictureLossLogged = false;
+    std::vector<QByteArray> m_Subscriptions;
 
     std::shared_ptr<EventMailbox<NetEvent>> m_pMailbox;  // any thread; guards itself
     QSocketNotifier m_WakeNotifier;                      // on the mailbox's eventfd

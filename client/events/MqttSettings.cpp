@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QSysInfo>
+#include <algorithm>
 
 #include "settings/SettingStore.h"
 
@@ -52,6 +53,33 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
         // QoS 0 would let the broker drop an event the outbox has already let go.
         qWarning("Mqtt: Qos %d refused (1 or 2); using 1", s.qos);
         s.qos = 1;
+    }
+    s.maxPictureKiB = store.getInt("Mqtt/MaxPictureKiB", s.maxPictureKiB);
+    if (s.maxPictureKiB < SettingStore::kMinMqttPictureKiB ||
+        s.maxPictureKiB > SettingStore::kMaxMqttPictureKiB) {
+        const int limited = std::clamp(s.maxPictureKiB, SettingStore::kMinMqttPictureKiB,
+                                       SettingStore::kMaxMqttPictureKiB);
+        qWarning("Mqtt: MaxPictureKiB %d refused (%d to %d); using %d", s.maxPictureKiB,
+                 SettingStore::kMinMqttPictureKiB, SettingStore::kMaxMqttPictureKiB, limited);
+        s.maxPictureKiB = limited;
+    }
+    s.healthSeconds = store.getInt("Mqtt/HealthSeconds", s.healthSeconds);
+    if (s.healthSeconds < 0 || s.healthSeconds > SettingStore::kMaxMqttHealthSeconds) {
+        qWarning("Mqtt: HealthSeconds %d refused (0 to %d); using 60", s.healthSeconds,
+                 SettingStore::kMaxMqttHealthSeconds);
+        s.healthSeconds = 60;
+    }
+    s.discovery = store.getBool("Mqtt/Discovery", false);
+    const QString defaultDiscovery = QStringLiteral("homeassistant");
+    s.discoveryPrefix = store.getString("Mqtt/DiscoveryPrefix", defaultDiscovery).trimmed();
+    while (s.discoveryPrefix.endsWith('/')) {
+        s.discoveryPrefix.chop(1);
+    }
+    if (s.discoveryPrefix.isEmpty() || s.discoveryPrefix.contains('+') ||
+        s.discoveryPrefix.contains('#')) {
+        qWarning("Mqtt: DiscoveryPrefix \"%s\" refused (empty or with a wildcard); using \"%s\"",
+                 qUtf8Printable(s.discoveryPrefix), qUtf8Printable(defaultDiscovery));
+        s.discoveryPrefix = defaultDiscovery;
     }
     return s;
 }

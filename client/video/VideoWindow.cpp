@@ -431,6 +431,7 @@ void VideoWindow::OnFrame(const unsigned char* picture, int width, int height, i
         return;
     }
     m_FrameArrivalUs = SC_MonotonicUs();
+    m_Arrivals.OnFrame(m_FrameArrivalUs);
     const size_t pixels = static_cast<size_t>(width) * static_cast<size_t>(height);
     bool resized = false;
     {

@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "media/EncodedFrameRing.h"
+#include "video/FrameArrivals.h"
 #include "video/FrameConsumers.h"
 #include "video/FrameFacts.h"
 #include "video/SnapshotWorker.h"
@@ -70,6 +71,8 @@ public:
     bool IsStillRecvYUV();
     // The tick (TickClock) of the latest frame, 0 before the first. Any thread.
     uint32_t LastFrameTick() const { return m_LastFrameTick.load(std::memory_order_acquire); }
+    // The frames that arrived and those seen missing between them; any thread.
+    const FrameArrivals& arrivals() const { return m_Arrivals; }
     // A note on a picture that is not live ("Camera disconnected at ..."): the picture is
     // dimmed and the note shown on it; empty for a live picture. GUI thread.
     void SetPictureNote(const QString& note);
@@ -204,6 +207,7 @@ private:
     std::atomic<int> m_TimeOfDay{0};
     std::atomic<uint32_t> m_LastFrameTick{0};
     int64_t m_FrameArrivalUs = 0;  // capture thread only: when the latest frame arrived
+    FrameArrivals m_Arrivals;      // fed by the capture thread; its counts are atomics
 
     // Guarded by m_RecordMutex.
     mutable std::mutex m_RecordMutex;

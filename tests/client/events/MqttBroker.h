@@ -116,6 +116,7 @@ public:
         std::string topic;
         QJsonObject payload;
         bool retained = false;
+        QByteArray raw;  // the payload's bytes (a picture's are no JSON)
     };
 
     MqttSubscriber(int port, const std::string& filter = "calorview/#") : m_filter(filter) {
@@ -142,7 +143,7 @@ public:
             const QByteArray bytes(static_cast<const char*>(message->payload), message->payloadlen);
             std::lock_guard lock(subscriber->m_mutex);
             subscriber->m_messages.push_back(
-                {message->topic, QJsonDocument::fromJson(bytes).object(), message->retain});
+                {message->topic, QJsonDocument::fromJson(bytes).object(), message->retain, bytes});
         });
         mosquitto_reconnect_delay_set(m_client, 1, 1, false);
         mosquitto_loop_start(m_client);

@@ -299,3 +299,50 @@ INSTANTIATE_TEST_SUITE_P(Authority, MqttTlsTest, testing::Values(true, false),
                          [](const testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "Right" : "Wrong");
                          });
+
+// Retained values are not queued like events: a broker away while three pictures were taken gets
+// only the latest, once. A broker whose packet limit is below a picture closes the connection
+// on it: the picture is given up (logged once), the events still arrive.
+class MqttPictureTest : public testing::TestWithParam<bool> {};
+
+TEST_P(MqttPictureTest, SendsOnlyTheLatestPictureAndNeverOneTheBrokerRefuses) {
+    const bool limited = GetParam();
+    MqttBroker broker(limited ? "allow_anonymous true\nmax_packet_size 20000\n"
+                              : "allow_anonymous true\n");
+    MqttSubscriber subscriber(broker.port());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+    TempDir dir;
+    CalorviewTest::CapturedMessages log;
+    auto publisher = MakePublisher(Settings(broker.port()), dir);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return publisher->IsConnected(); }, 10000));
+    const QByteArray topic = publisher->Topic("picture");
+    const auto picture = [](char fill) { return QByteArray(50000, fill); };
+    if (!limited) {
+        broker.Stop();
+    }
+    for (const char fill : {'a', 'b', 'c'}) {
+        publisher->PublishRetained(topic, picture(fill), true);
+        publisher->Publish("alarm/picture", Numbered(fill));
+        QTest::qWait(limited ? 1500 : 200);
+    }
+    if (!limited) {
+        broker.Start();
+    }
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return subscriber.messages("/alarm/picture").size() >= 3; }, 30000))
+        << broker.log();
+    QTest::qWait(1000);  // time for a picture sent again to show
+    const auto pictures = subscriber.messages("bench-7/picture");
+    if (limited) {
+        EXPECT_TRUE(pictures.empty());
+        EXPECT_EQ(log.count("it is not sent again"), 1);
+    } else {
+        ASSERT_EQ(pictures.size(), 1u);
+        EXPECT_EQ(pictures[0].raw, picture('c'));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Broker, MqttPictureTest, testing::Values(false, true),
+                         [](const auto& info) {
+                             return info.param ? "OverItsLimit" : "AwayAWhile";
+                         });

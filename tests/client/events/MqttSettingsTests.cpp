@@ -38,6 +38,9 @@ TEST(MqttSettings, DefaultsAndRefusedValues) {
         {"TopicPrefix=site/#\nStation=a\n", 1883, 1, "calorview/a",
          "TopicPrefix \"site/#\" refused"},
         {"TopicPrefix=site/gate-2/\n", 1883, 1, "site/gate-2", nullptr},
+        {"MaxPictureKiB=4\n", 1883, 1, nullptr, "MaxPictureKiB 4 refused (16 to 16384); using 16"},
+        {"HealthSeconds=-5\n", 1883, 1, nullptr, "HealthSeconds -5 refused"},
+        {"DiscoveryPrefix=ha/+\n", 1883, 1, nullptr, "DiscoveryPrefix \"ha/+\" refused"},
     };
     for (const Case& c : cases) {
         CalorviewTest::TempDir dir;
@@ -47,6 +50,7 @@ TEST(MqttSettings, DefaultsAndRefusedValues) {
         EXPECT_EQ(settings.host, "localhost") << c.ini;
         EXPECT_EQ(settings.port, c.port) << c.ini;
         EXPECT_EQ(settings.qos, c.qos) << c.ini;
+        EXPECT_EQ(settings.discoveryPrefix, "homeassistant") << c.ini;
         EXPECT_EQ(settings.topicPrefix, c.prefix != nullptr
                                             ? QString(c.prefix)
                                             : "calorview/" + QSysInfo::machineHostName())

@@ -37,7 +37,8 @@ protected:
     void WriteSettings(int port) {
         CalorviewTest::writeFile((m_app / "kvs.ini").string(),
                                  "[Alarm]\nAlarmSoundEnabled=false\n[Mqtt]\nEnabled=true\n"
-                                 "Host=127.0.0.1\nStation=e2e\nPort=" +
+                                 "Host=127.0.0.1\nStation=e2e\nDiscovery=true\n"
+                                 "HealthSeconds=2\nPort=" +
                                      std::to_string(port) + "\n");
     }
     void TearDown() override {
@@ -59,6 +60,10 @@ protected:
         return QTest::qWaitFor([&] { return subscriber.messages(suffix).size() >= count; }, ms);
     }
     std::string Output() { return m_process.readAll().toStdString(); }
+    QByteArray Snapshot(const QJsonValue& name) {
+        return QByteArray::fromStdString(CalorviewTest::readFile(
+            (m_app / "AlarmImages" / name.toString().toStdString()).string()));
+    }
 
     CalorviewTest::TempDir m_dir;
     std::filesystem::path m_app = m_dir.path() / "app";
@@ -66,11 +71,23 @@ protected:
     QProcess m_process;
 };
 
+// The events are the messages not retained as the latest value of their topic.
+bool IsEvent(const std::string& topic) {
+    for (const char* retained : {"/status", "/health", "/alarm/state", "/picture"}) {
+        if (topic.ends_with(retained) && !topic.ends_with("/alarm/picture")) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 TEST_F(StationEventsEndToEnd, AnAlarmEpisodeArrivesWithItsFacts) {
     MqttSubscriber subscriber(m_broker.port());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
+    MqttSubscriber discovery(m_broker.port(), "homeassistant/#");
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return subscriber.subscribed() && discovery.subscribed(); }, 10000));
     StartProgram();
     // The episode ends 5 s after its last alarm frame, 7.5 s into the stream.
     ASSERT_TRUE(WaitFor(subscriber, "/alarm/end", 1)) << Output();
@@ -109,6 +126,61 @@ TEST_F(StationEventsEndToEnd, AnAlarmEpisodeArrivesWithItsFacts) {
     }
     EXPECT_TRUE(std::filesystem::exists(m_app / "AlarmRecords" /
                                         end.value("recording").toString().toStdString()));
+
+    // The first snapshot's bytes as on disk, and the last's when it is another, each with its
+    // companion event.
+    const auto pictures = subscriber.messages("e2e/picture");
+    const auto companions = subscriber.messages("/alarm/picture");
+    ASSERT_EQ(pictures.size(), end.value("snapshots").toInt() > 1 ? 2u : 1u);
+    ASSERT_EQ(companions.size(), pictures.size());
+    EXPECT_EQ(pictures[0].raw, Snapshot(start.value("snapshot")));
+    EXPECT_EQ(pictures.back().raw, Snapshot(end.value("lastSnapshot")));
+    EXPECT_EQ(companions[0].payload.value("snapshot"), start.value("snapshot"));
+    EXPECT_EQ(companions[0].payload.value("bytes").toInt(), pictures[0].raw.size());
+    EXPECT_EQ(companions[0].payload.value("scaled").toBool(), false);
+
+    const auto states = subscriber.messages("/alarm/state");
+    ASSERT_GE(states.size(), 2u);
+    EXPECT_EQ(states.front().payload.value("state").toString(), "ON");
+    EXPECT_DOUBLE_EQ(states.front().payload.value("temperature").toDouble(), 38.5);
+    EXPECT_EQ(states.back().payload.value("state").toString(), "OFF");
+    EXPECT_DOUBLE_EQ(states.back().payload.value("temperature").toDouble(), 39.5);
+    EXPECT_EQ(states.back().payload.value("episode"), start.value("episode"));
+    const auto alarmEvents = subscriber.messages("/alarm/event");
+    ASSERT_EQ(alarmEvents.size(), 2u);
+    EXPECT_EQ(alarmEvents[1].payload.value("event_type").toString(), "end");
+
+    // The health every 2 s, from a camera sending 25 frames a second.
+    ASSERT_TRUE(WaitFor(subscriber, "/health", 4));
+    const QJsonObject health = subscriber.messages("/health").back().payload;
+    EXPECT_TRUE(health.value("cameraConnected").toBool()) << Output();
+    EXPECT_TRUE(health.value("delivering").toBool());
+    EXPECT_NEAR(health.value("framesPerSecond").toDouble(), 25, 8);
+    EXPECT_LT(health.value("secondsSinceFrame").toDouble(), 1);
+    EXPECT_GT(health.value("freeBytes").toDouble(), 0);
+    EXPECT_EQ(health.value("folderFreeBytes").toObject().size(), 4);
+    EXPECT_FALSE(health.value("version").toString().isEmpty());
+    EXPECT_FALSE(health.value("alarmLogFailing").toBool());
+
+    // Discovered, and again when Home Assistant comes online.
+    ASSERT_TRUE(WaitFor(discovery, "/config", 1));
+    const auto config = discovery.messages("/config").at(0);
+    EXPECT_TRUE(config.retained || config.topic.find("calorview_e2e_") != std::string::npos);
+    EXPECT_EQ(config.payload.value("dev").toObject().value("name").toString(), "e2e");
+    EXPECT_EQ(config.payload.value("cmps").toObject().size(), 6);
+    ASSERT_EQ(std::system(("mosquitto_pub -p " + std::to_string(m_broker.port()) +
+                           " -t homeassistant/status -m online")
+                              .c_str()),
+              0);
+    EXPECT_TRUE(WaitFor(discovery, "/config", 2, 10000));
+
+    // A dashboard that connects later reads the latest picture and state.
+    MqttSubscriber late(m_broker.port(), "calorview/e2e/#");
+    ASSERT_TRUE(WaitFor(late, "/alarm/state", 1, 10000));
+    EXPECT_EQ(late.messages("/alarm/state").at(0).payload.value("state").toString(), "OFF");
+    ASSERT_TRUE(WaitFor(late, "e2e/picture", 1, 10000));
+    EXPECT_TRUE(late.messages("e2e/picture").at(0).retained);
+    EXPECT_EQ(late.messages("e2e/picture").at(0).raw, pictures.back().raw);
 
     m_process.terminate();
     ASSERT_TRUE(m_process.waitForFinished(10000));
@@ -168,10 +240,16 @@ TEST_P(StationEventsNextRun, DeliversTheEarlierRunsEventsFirstAndItsWillSaysOffl
     ASSERT_TRUE(QTest::qWaitFor([&] { return subscriber.subscribed(); }, 10000));
     StartProgram();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return subscriber.messages().size() >= killedIds.size() + 1; }, 20000));
+        [&] {
+            const auto all = subscriber.messages();
+            return std::count_if(all.begin(), all.end(), [](const auto& message) {
+                       return IsEvent(message.topic);
+                   }) >= static_cast<long>(killedIds.size());
+        },
+        20000));
     std::vector<std::string> received;
     for (const auto& message : subscriber.messages()) {
-        if (message.topic.find("/status") == std::string::npos) {
+        if (IsEvent(message.topic)) {
             received.push_back(message.payload.value("id").toString().toStdString());
         }
     }
