@@ -126,22 +126,22 @@ QJsonObject EventJson::AlarmPicture(const QString& station, const AlarmEpisode& 
     return object;
 }
 
-QJsonObject EventJson::AlarmState(const QString& station, const AlarmEpisode& episode, bool on) {
+QJsonObject EventJson::EpisodePeak(const QString& station, const AlarmEpisode& episode,
+                                   const char* key, const char* value) {
     QJsonObject object = Base(station, QDateTime::currentDateTime());
-    object.insert("state", on ? "ON" : "OFF");
+    object.insert(key, value);
     object.insert("episode", static_cast<qint64>(episode.serial));
     object.insert("temperature", episode.peakTemperature);
     object.insert("unit", UnitText(episode.unitKind));
     return object;
 }
 
+QJsonObject EventJson::AlarmState(const QString& station, const AlarmEpisode& episode, bool on) {
+    return EpisodePeak(station, episode, "state", on ? "ON" : "OFF");
+}
+
 QJsonObject EventJson::AlarmEvent(const QString& station, const AlarmEpisode& episode, bool start) {
-    QJsonObject object = Base(station, QDateTime::currentDateTime());
-    object.insert("event_type", start ? "start" : "end");
-    object.insert("episode", static_cast<qint64>(episode.serial));
-    object.insert("temperature", episode.peakTemperature);
-    object.insert("unit", UnitText(episode.unitKind));
-    return object;
+    return EpisodePeak(station, episode, "event_type", start ? "start" : "end");
 }
 
 QJsonObject EventJson::Health(const QString& station, const StationHealth::Facts& facts) {

@@ -58,4 +58,7 @@ public:
 private:
     // id, station and time.
     static QJsonObject Base(const QString& station, const QDateTime& time);
+    // Base, now, with `key`: `value`, the episode's number and its peak with the unit.
+    static QJsonObject EpisodePeak(const QString& station, const AlarmEpisode& episode,
+                                   const char* key, const char* value);
 };

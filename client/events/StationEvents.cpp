@@ -16,7 +16,18 @@ StationEvents::StationEvents(const QString& settingsFolder) : m_SettingsFolder(s
     Reconfigure();
 }
 
-StationEvents::~StationEvents() = default;
+StationEvents::~StationEvents() {
+    EndPublisher();
+}
+
+void StationEvents::EndPublisher() {
+    if (m_pPublisher != nullptr) {
+        // Its end still takes what the network brings for up to a second: none of it is ours to
+        // act on any more.
+        m_pPublisher->disconnect(this);
+        m_pPublisher.reset();
+    }
+}
 
 QString StationEvents::Station() const {
     return m_Settings.station;
@@ -29,7 +40,7 @@ void StationEvents::Reconfigure() {
     }
     const MqttSettings old = m_Settings;
     const bool wasPublishing = m_pPublisher != nullptr;
-    m_pPublisher.reset();
+    EndPublisher();
     m_Settings = settings;
     m_HealthTimer.stop();
     if (settings.enabled) {
@@ -191,11 +202,7 @@ void StationEvents::PublishHealth() {
         return;
     }
     StationHealth::Facts facts = m_pHealth->Measure(m_bCameraConnected);
-    if (m_RemovedDay != QDate::currentDate()) {
-        m_RemovedDay = QDate::currentDate();
-        m_nRemovedTodayBytes = 0;
-    }
-    facts.removedTodayBytes = m_nRemovedTodayBytes;
+    facts.removedTodayBytes = RemovedToday(0);
     facts.outboxFailing = m_pPublisher->outbox().Failing();
     facts.outboxPending = m_pPublisher->outbox().PendingCount();
     facts.outboxDropped = m_pPublisher->outbox().DroppedCount();
@@ -203,6 +210,14 @@ void StationEvents::PublishHealth() {
     facts.periodSeconds = m_Settings.healthSeconds;
     m_pPublisher->PublishRetained(m_pPublisher->Topic("health"),
                                   EventJson::Compact(EventJson::Health(Station(), facts)));
+}
+
+uint64_t StationEvents::RemovedToday(uint64_t adding) {
+    if (m_RemovedDay != QDate::currentDate()) {
+        m_RemovedDay = QDate::currentDate();
+        m_nRemovedTodayBytes = 0;
+    }
+    return m_nRemovedTodayBytes += adding;
 }
 
 void StationEvents::OnRecordingStarted(const QString& path, bool alarm) {
@@ -218,11 +233,7 @@ void StationEvents::OnRecordingFinished(const QString& path, bool alarm) {
 }
 
 void StationEvents::OnStorageReport(const StorageKeeper::Report& report) {
-    if (m_RemovedDay != QDate::currentDate()) {
-        m_RemovedDay = QDate::currentDate();
-        m_nRemovedTodayBytes = 0;
-    }
-    m_nRemovedTodayBytes += report.episodeBytes + report.manualBytes;
+    RemovedToday(report.episodeBytes + report.manualBytes);
     if (m_pPublisher == nullptr) {
         return;
     }

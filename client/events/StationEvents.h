@@ -60,6 +60,8 @@ public slots:
 
 private:
     QString Station() const;
+    // Ends the publisher, if one runs (waiting at most its closing second).
+    void EndPublisher();
     // Publishes the episode's first or last snapshot on the picture topic, and its companion.
     void PublishPicture(const AlarmEpisode& episode, bool first);
     void PublishState(const AlarmEpisode& episode, bool on);
@@ -68,6 +70,8 @@ private:
     // The peak of the episode in progress, for the alarm state.
     void FollowPeak();
     void OnMessage(const QByteArray& topic, const QByteArray& payload);
+    // The bytes retention removed today, after adding `adding` (a new day begins at 0).
+    uint64_t RemovedToday(uint64_t adding);
 
     QString m_SettingsFolder;
     MqttSettings m_Settings;

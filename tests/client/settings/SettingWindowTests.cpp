@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "SettingPageTest.h"
 #include "settings/FileDialogs.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
@@ -54,24 +55,8 @@ QString pathOfBytes(int bytes, const QString& unit = QStringLiteral("a")) {
     return QStringLiteral("/") + unit.repeated((bytes - 1) / unit.toUtf8().size());
 }
 
-class SettingWindowTest : public ::testing::Test {
+class SettingWindowTest : public SettingPageTest {
 protected:
-    void SetUp() override {
-        store.setPath(QString::fromStdString(dir.file("kvs.ini")));
-        host.resize(1280, 720);
-        SetNotifyArea(&host, 0, 0, 240, 100);
-    }
-
-    // Built on first use, so a test can fill the store first.
-    SettingWindow& page() {
-        if (m_page == nullptr) {
-            auto fake = std::make_unique<FakeDialogs>();
-            dialogs = fake.get();
-            m_page = new SettingWindow(&host, store, std::move(fake));
-        }
-        return *m_page;
-    }
-
     template <typename Widget>
     Widget* child(const char* name) {
         auto* widget = page().findChild<Widget*>(QString::fromLatin1(name));
@@ -98,14 +83,6 @@ protected:
     void click(QWidget* widget) {
         QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(8, widget->height() / 2));
     }
-
-    TempDir dir;
-    SettingStore store;
-    QWidget host;  // stands in for the main window; destroyed before the store
-    FakeDialogs* dialogs = nullptr;
-
-private:
-    SettingWindow* m_page = nullptr;
 };
 
 TEST_F(SettingWindowTest, AFreshInstallationShowsDefaultsAndWritesOnlyTheTwoVideoFolders) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <string>
 
+#include "SettingPageTest.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
 #include "settings/StationEventsGroup.h"
@@ -32,31 +33,22 @@ namespace fs = std::filesystem;
 
 const QString kAbsent = QStringLiteral("<absent>");
 
-class StationEventsGroupTest : public ::testing::Test {
+class StationEventsGroupTest : public SettingPageTest {
 protected:
-    void SetUp() override {
-        store.setPath(QString::fromStdString(dir.file("kvs.ini")));
-        host.resize(1280, 720);
-        SetNotifyArea(&host, 0, 0, 240, 100);
-    }
-
-    // Built on first use, so that a test can fill the store first.
-    SettingWindow& page() {
-        if (m_page == nullptr) {
-            m_page =
-                new SettingWindow(&host, store, std::make_unique<CalorviewTest::FakeDialogs>());
-            m_changed = std::make_unique<QSignalSpy>(m_page->stationEventsGroup(),
-                                                     &StationEventsGroup::changed);
+    // The page, built on first use with a spy on the group's changed().
+    StationEventsGroup& group() {
+        StationEventsGroup* events = page().stationEventsGroup();
+        if (m_changed == nullptr) {
+            m_changed = std::make_unique<QSignalSpy>(events, &StationEventsGroup::changed);
         }
-        return *m_page;
+        return *events;
     }
-    StationEventsGroup& group() { return *page().stationEventsGroup(); }
     template <typename Widget = QWidget>
     Widget* child(const char* name) {
         return group().findChild<Widget*>(QString::fromLatin1(name));
     }
     qsizetype changes() {
-        page();
+        group();
         return m_changed->size();
     }
 
@@ -76,12 +68,7 @@ protected:
         return readFile(dir.file("kvs.ini"));
     }
 
-    CalorviewTest::TempDir dir;
-    SettingStore store;
-    QWidget host;  // stands in for the main window; destroyed before the store
-
 private:
-    SettingWindow* m_page = nullptr;
     std::unique_ptr<QSignalSpy> m_changed;
 };
 
