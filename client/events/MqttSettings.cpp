@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QSysInfo>
 #include <algorithm>
+#include <set>
 
 #include "settings/SettingStore.h"
 
@@ -14,6 +15,15 @@ QString TopicLevel(QString text) {
         text.replace(c, QChar('_'));
     }
     return text;
+}
+
+// The settings are read again at every change on the settings page: a refused value is logged
+// once per run, not at every reading.
+void Refuse(const QString& text) {
+    static std::set<QString> logged;  // GUI thread
+    if (logged.insert(text).second) {
+        qWarning("Mqtt: %s", qUtf8Printable(text));
+    }
 }
 
 }  // namespace
@@ -29,7 +39,7 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
     const int defaultPort = s.caFile.isEmpty() ? kPlainPort : kTlsPort;
     s.port = store.getInt("Mqtt/Port", defaultPort);
     if (s.port < 1 || s.port > 65535) {
-        qWarning("Mqtt: Port %d refused; using %d", s.port, defaultPort);
+        Refuse(QString("Port %1 refused; using %2").arg(s.port).arg(defaultPort));
         s.port = defaultPort;
     }
     s.station = store.getString("Mqtt/Station", QString()).trimmed();
@@ -42,8 +52,8 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
         s.topicPrefix.chop(1);
     }
     if (s.topicPrefix.isEmpty() || s.topicPrefix.contains('+') || s.topicPrefix.contains('#')) {
-        qWarning("Mqtt: TopicPrefix \"%s\" refused (empty or with a wildcard); using \"%s\"",
-                 qUtf8Printable(s.topicPrefix), qUtf8Printable(defaultPrefix));
+        Refuse(QString("TopicPrefix \"%1\" refused (empty or with a wildcard); using \"%2\"")
+                   .arg(s.topicPrefix, defaultPrefix));
         s.topicPrefix = defaultPrefix;
     }
     s.username = store.getString("Mqtt/Username", QString());
@@ -51,7 +61,7 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
     s.qos = store.getInt("Mqtt/Qos", 1);
     if (s.qos != 1 && s.qos != 2) {
         // QoS 0 would let the broker drop an event the outbox has already let go.
-        qWarning("Mqtt: Qos %d refused (1 or 2); using 1", s.qos);
+        Refuse(QString("Qos %1 refused (1 or 2); using 1").arg(s.qos));
         s.qos = 1;
     }
     s.maxPictureKiB = store.getInt("Mqtt/MaxPictureKiB", s.maxPictureKiB);
@@ -59,14 +69,18 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
         s.maxPictureKiB > SettingStore::kMaxMqttPictureKiB) {
         const int limited = std::clamp(s.maxPictureKiB, SettingStore::kMinMqttPictureKiB,
                                        SettingStore::kMaxMqttPictureKiB);
-        qWarning("Mqtt: MaxPictureKiB %d refused (%d to %d); using %d", s.maxPictureKiB,
-                 SettingStore::kMinMqttPictureKiB, SettingStore::kMaxMqttPictureKiB, limited);
+        Refuse(QString("MaxPictureKiB %1 refused (%2 to %3); using %4")
+                   .arg(s.maxPictureKiB)
+                   .arg(SettingStore::kMinMqttPictureKiB)
+                   .arg(SettingStore::kMaxMqttPictureKiB)
+                   .arg(limited));
         s.maxPictureKiB = limited;
     }
     s.healthSeconds = store.getInt("Mqtt/HealthSeconds", s.healthSeconds);
     if (s.healthSeconds < 0 || s.healthSeconds > SettingStore::kMaxMqttHealthSeconds) {
-        qWarning("Mqtt: HealthSeconds %d refused (0 to %d); using 60", s.healthSeconds,
-                 SettingStore::kMaxMqttHealthSeconds);
+        Refuse(QString("HealthSeconds %1 refused (0 to %2); using 60")
+                   .arg(s.healthSeconds)
+                   .arg(SettingStore::kMaxMqttHealthSeconds));
         s.healthSeconds = 60;
     }
     s.discovery = store.getBool("Mqtt/Discovery", false);
@@ -77,8 +91,8 @@ MqttSettings MqttSettings::Read(const SettingStore& store) {
     }
     if (s.discoveryPrefix.isEmpty() || s.discoveryPrefix.contains('+') ||
         s.discoveryPrefix.contains('#')) {
-        qWarning("Mqtt: DiscoveryPrefix \"%s\" refused (empty or with a wildcard); using \"%s\"",
-                 qUtf8Printable(s.discoveryPrefix), qUtf8Printable(defaultDiscovery));
+        Refuse(QString("DiscoveryPrefix \"%1\" refused (empty or with a wildcard); using \"%2\"")
+                   .arg(s.discoveryPrefix, defaultDiscovery));
         s.discoveryPrefix = defaultDiscovery;
     }
     return s;

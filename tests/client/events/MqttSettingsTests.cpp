@@ -32,7 +32,7 @@ TEST(MqttSettings, DefaultsAndRefusedValues) {
         {"", 1883, 1, nullptr, nullptr},
         {"Qos=2\nCaFile=ca.pem\n", 8883, 2, nullptr, nullptr},
         {"Qos=0\n", 1883, 1, nullptr, "Qos 0 refused"},
-        {"Qos=3\nPort=70000\n", 1883, 1, nullptr, "Qos 3 refused"},
+        {"Qos=3\nPort=70001\n", 1883, 1, nullptr, "Qos 3 refused"},
         {"Port=70000\n", 1883, 1, nullptr, "Port 70000 refused"},
         {"Station=dock/3+\n", 1883, 1, "calorview/dock_3_", nullptr},
         {"TopicPrefix=site/#\nStation=a\n", 1883, 1, "calorview/a",
@@ -55,6 +55,8 @@ TEST(MqttSettings, DefaultsAndRefusedValues) {
                                             ? QString(c.prefix)
                                             : "calorview/" + QSysInfo::machineHostName())
             << c.ini;
+        // Read again (after a change on the settings page): nothing new is logged.
+        ReadFrom(dir, c.ini);
         if (c.logged != nullptr) {
             EXPECT_EQ(log.count(c.logged), 1) << c.ini;
         } else {
