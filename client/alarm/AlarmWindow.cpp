@@ -17,6 +17,7 @@
 #include "alarm/AlarmEpisodeTracker.h"
 #include "alarm/EpisodeMarks.h"
 #include "alarm/ImageView.h"
+#include "platform/AppFolders.h"
 #include "platform/DiskSpace.h"
 #include "platform/TickClock.h"
 #include "settings/SettingStore.h"
@@ -123,8 +124,13 @@ void AlarmWindow::DisableAlarm() {
 void AlarmWindow::SetAlarmSoundFile(const QString& path) {
     delete m_pAlarmSound;
     m_pAlarmSound = new QSoundEffect(this);
-    // Resolved now, against the working folder, as the bare default "alarm1.wav" expects.
-    m_pAlarmSound->setSource(QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()));
+    // Resolved now, against the working folder, as the bare default "alarm1.wav" expects; an
+    // installed program finds that default among its resources.
+    QFileInfo file(path);
+    if (file.isRelative() && !file.exists()) {
+        file.setFile(AppFolders::Current().Resource(path));
+    }
+    m_pAlarmSound->setSource(QUrl::fromLocalFile(file.absoluteFilePath()));
 }
 
 int AlarmWindow::LoopCountFor(int playTimes) {

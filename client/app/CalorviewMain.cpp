@@ -2,8 +2,8 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QMessageBox>
+#include <QProcessEnvironment>
 #include <QTimer>
 #include <QTranslator>
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include "events/MqttPublisher.h"
 #include "events/StationEvents.h"
 #include "history/HistoryPage.h"
+#include "platform/AppFolders.h"
 #include "platform/CrashReport.h"
 #include "platform/SingleInstance.h"
 #include "platform/TerminationSignals.h"
@@ -23,6 +24,7 @@
 #include "settings/SettingWindow.h"
 #include "settings/StationEventsGroup.h"
 #include "storage/StorageKeeper.h"
+#include "ui/NotifyWidget.h"
 #include "video/StreamWatch.h"
 #include "video/VideoWindow.h"
 
@@ -94,6 +96,14 @@ int CalorviewMain(int argc, char** argv) {
     }
 
     auto app = std::make_unique<QApplication>(argc, argv);
+    // Before anything reads or writes a path: the installed form enters its data folder.
+    AppFolders::Install(AppFolders::Decide(QCoreApplication::applicationDirPath(),
+                                           QProcessEnvironment::systemEnvironment()));
+    const AppFolders& folders = AppFolders::Current();
+    QString folderError;
+    if (!folders.Prepare(&folderError)) {
+        qWarning("Calorview: %s", qUtf8Printable(folderError));
+    }
     // Relative to the working folder, like the library's log.
     const QString logFolder = QStringLiteral("QZLog");
     CrashReport::install(logFolder, CompileVersion());
@@ -101,19 +111,20 @@ int CalorviewMain(int argc, char** argv) {
         qWarning("Calorview: crash report of an earlier run: %s/%s", qPrintable(logFolder),
                  qPrintable(report));
     }
-    const QString settingsPath = QCoreApplication::applicationDirPath() + "/kvs.ini";
-    SettingStore::instance().setPath(settingsPath);
+    SettingStore::instance().setPath(folders.settingsFile);
     // Made before the window and ended after it: the episode its closing ends is still sent.
-    auto events = std::make_unique<StationEvents>(QFileInfo(settingsPath).absolutePath());
+    auto events = std::make_unique<StationEvents>(folders.stateDir);
 
-    auto styleSheet = std::make_unique<QFile>("./Skin/kvs.qss");
+    NotifyWidget::SetSkinFolder(folders.Resource("./Skin"));
+    auto styleSheet = std::make_unique<QFile>(folders.Resource("./Skin/kvs.qss"));
     if (styleSheet->open(QIODevice::ReadOnly)) {
-        app->setStyleSheet(QString::fromLocal8Bit(styleSheet->readAll()));
+        app->setStyleSheet(folders.StyleSheet(QString::fromLocal8Bit(styleSheet->readAll())));
     }
 
     auto translator = std::make_unique<QTranslator>();
-    const bool translated = SettingStore::instance().chineseLang() &&
-                            translator->load("./Lang/kvs_zh.qm", QString(), QString(), QString());
+    const bool translated =
+        SettingStore::instance().chineseLang() &&
+        translator->load(folders.Resource("./Lang/kvs_zh.qm"), QString(), QString(), QString());
     if (translated) {
         QApplication::installTranslator(translator.get());
     }
@@ -131,6 +142,19 @@ int CalorviewMain(int argc, char** argv) {
     WatchStation(events.get(), window.get(), storage.get());
     window->resize(1280, 720);
     window->show();
+    if (!folderError.isEmpty()) {
+        // Said, not asked: an unattended station goes on showing the live picture.
+        auto* box = new QMessageBox(
+            QMessageBox::Warning, "Attention",
+            QCoreApplication::translate(
+                "CalorviewMain",
+                "Calorview cannot make or use its folders: %1.\nThe live picture works; "
+                "the files that belong in them cannot be saved.")
+                .arg(folderError),
+            QMessageBox::Ok, window.get());
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->open();
+    }
     // For the crash-report tests only (README).
     const QByteArray crash = qgetenv("CALORVIEW_TEST_CRASH");
     if (!crash.isEmpty()) {

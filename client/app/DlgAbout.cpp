@@ -1,7 +1,10 @@
 #include "app/DlgAbout.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 
+#include "platform/AppFolders.h"
 #include "settings/CompileInfo.h"
 
 DlgAbout::DlgAbout(QWidget* parent, const QString& appDir) : QDialog(parent) {
@@ -15,4 +18,17 @@ DlgAbout::DlgAbout(QWidget* parent, const QString& appDir) : QDialog(parent) {
     setWindowTitle(tr("DlgAbout"));
 
     label->setText(tr("Calorview Version ") + CompileVersion(appDir));
+
+    // Where this run keeps its settings and data, under the version line: the dialog grows for it.
+    const AppFolders& folders = AppFolders::Current();
+    auto* where = new QLabel(this);
+    where->setObjectName("label_Folders");
+    where->setGeometry(30, 100, 371, 60);
+    where->setWordWrap(true);
+    where->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    where->setText(
+        tr("Settings: %1\nData: %2")
+            .arg(QDir::toNativeSeparators(QFileInfo(folders.settingsFile).absoluteFilePath()),
+                 QDir::toNativeSeparators(QDir::currentPath())));
+    resize(425, 175);
 }

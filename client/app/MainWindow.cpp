@@ -24,6 +24,7 @@
 #include "app/Triangle.h"
 #include "framegate/SDK_USB.h"
 #include "history/HistoryPage.h"
+#include "platform/AppFolders.h"
 #include "platform/DesktopGeometry.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/ShellOpen.h"
@@ -74,7 +75,8 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
     m_pMenuHistory->setCheckable(true);
     m_pResize->setProperty("max", false);
 
-    setWindowIcon(QPixmap::fromImage(QImage("./Skin/mainicon.png")));
+    setWindowIcon(
+        QPixmap::fromImage(QImage(AppFolders::Current().Resource("./Skin/mainicon.png"))));
     setWindowTitle("Calorview");
     setWindowFlags(Qt::FramelessWindowHint);
     setObjectName("MainWindow");
@@ -123,7 +125,7 @@ MainWindow::MainWindow(QWidget* parent, DeviceNotifier* notifier)
 
     updateDeviceList();
 
-    m_pTitle->setPixmap(QPixmap("./Skin/logo.png"));
+    m_pTitle->setPixmap(QPixmap(AppFolders::Current().Resource("./Skin/logo.png")));
     m_pTitle->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_pSettingWindow->hide();
     m_pHistoryPage->hide();

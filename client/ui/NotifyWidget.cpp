@@ -6,6 +6,15 @@
 
 #include "ui/NotifyManager.h"
 
+namespace {
+
+QString& SkinFolder() {
+    static QString folder = QStringLiteral("./Skin");  // GUI thread
+    return folder;
+}
+
+}  // namespace
+
 NotifyWidget::NotifyWidget(QWidget* parent)
     : QWidget(parent), m_pText(new QLabel(this)), m_pIcon(new QWidget) {
     auto* iconHolder = new QWidget(this);
@@ -42,10 +51,14 @@ NotifyWidget::~NotifyWidget() {
     }
 }
 
+void NotifyWidget::SetSkinFolder(const QString& folder) {
+    SkinFolder() = folder;
+}
+
 void NotifyWidget::SetContent(const QString& text, bool isError) {
-    m_pIcon->setStyleSheet(isError
-                               ? "QWidget{background-image:url(./Skin/alert_error.png);}"
-                               : "QWidget{background-image:url(./Skin/alert_correctness.png);}");
+    m_pIcon->setStyleSheet(
+        QString("QWidget{background-image:url(%1/%2);}")
+            .arg(SkinFolder(), isError ? "alert_error.png" : "alert_correctness.png"));
     m_pText->setText(text);
 }
 

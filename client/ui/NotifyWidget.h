@@ -19,6 +19,9 @@ public:
 
     void SetManager(NotifyManager* manager) { m_pManager = manager; }
     void SetContent(const QString& text, bool isError);
+    // The folder of the toast icons, "./Skin" unless the program's resources lie elsewhere (the
+    // installed form). Set once at start, on the GUI thread.
+    static void SetSkinFolder(const QString& folder);
     // Starts the fade timer; ignored while one already runs.
     void StartFade(int holdMs);
 

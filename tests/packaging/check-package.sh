@@ -18,7 +18,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-if ! cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1; then
+if ! cpack --config "$build/CPackConfig.cmake" -G TGZ -B "$work/out" >"$work/cpack.log" 2>&1; then
     cat "$work/cpack.log" >&2
     exit 1
 fi

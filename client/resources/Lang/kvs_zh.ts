@@ -41,6 +41,15 @@
     </message>
 </context>
 <context>
+    <name>CalorviewMain</name>
+    <message>
+        <source>Calorview cannot make or use its folders: %1.
+The live picture works; the files that belong in them cannot be saved.</source>
+        <translation>Calorview 无法创建或使用其文件夹：%1。
+实时画面正常；应存放在其中的文件无法保存。</translation>
+    </message>
+</context>
+<context>
     <name>DlgAbout</name>
     <message>
         <source>DlgAbout</source>
@@ -53,6 +62,12 @@
     <message>
         <source>Calorview Version </source>
         <translation>Calorview 版本 </translation>
+    </message>
+    <message>
+        <source>Settings: %1
+Data: %2</source>
+        <translation>设置：%1
+数据：%2</translation>
     </message>
 </context>
 <context>

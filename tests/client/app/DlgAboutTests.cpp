@@ -23,7 +23,7 @@ TEST(DlgAbout, FormHasItsNamesSizeAndModality) {
     EXPECT_EQ(dialog.objectName(), "DlgAbout");
     EXPECT_EQ(dialog.windowTitle(), "DlgAbout");
     EXPECT_EQ(dialog.windowModality(), Qt::ApplicationModal);
-    EXPECT_EQ(dialog.size(), QSize(425, 123));
+    EXPECT_EQ(dialog.size(), QSize(425, 175));  // 123 and the folders' lines
     const auto* label = dialog.findChild<QLabel*>("label");
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->geometry(), QRect(30, 20, 371, 81));
