@@ -10,21 +10,6 @@ namespace {
 
 AppFolders g_current;  // written once at start, before other threads exist
 
-// An XDG base folder: the variable when it holds an absolute path, else `fallback` under home.
-QString XdgFolder(const QProcessEnvironment& environment, const char* variable,
-                  const QString& fallback) {
-    const QString value = environment.value(QString::fromLatin1(variable));
-    if (!value.isEmpty() && QDir::isAbsolutePath(value)) {
-        return QDir::cleanPath(value);
-    }
-    QString home = environment.value(QStringLiteral("HOME"));
-    if (home.isEmpty()) {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr ? QString::fromLocal8Bit(user->pw_dir) : QDir::rootPath();
-    }
-    return QDir::cleanPath(home + '/' + fallback);
-}
-
 // Makes `path` and its parents (0700 for what is made: the user's data).
 bool MakeFolder(const QString& path, QString* error) {
     const QFileInfo info(path);
@@ -46,6 +31,20 @@ bool MakeFolder(const QString& path, QString* error) {
 
 }  // namespace
 
+QString AppFolders::XdgBase(const QProcessEnvironment& environment, const char* variable,
+                            const QString& fallback) {
+    const QString value = environment.value(QString::fromLatin1(variable));
+    if (!value.isEmpty() && QDir::isAbsolutePath(value)) {
+        return QDir::cleanPath(value);
+    }
+    QString home = environment.value(QStringLiteral("HOME"));
+    if (home.isEmpty()) {
+        const passwd* user = ::getpwuid(::getuid());
+        home = user != nullptr ? QString::fromLocal8Bit(user->pw_dir) : QDir::rootPath();
+    }
+    return QDir::cleanPath(home + '/' + fallback);
+}
+
 AppFolders AppFolders::Decide(const QString& appDir, const QProcessEnvironment& environment) {
     AppFolders folders;
     folders.appDir = appDir;
@@ -56,9 +55,9 @@ AppFolders AppFolders::Decide(const QString& appDir, const QProcessEnvironment& 
         return folders;
     }
     folders.settingsFile =
-        XdgFolder(environment, "XDG_CONFIG_HOME", ".config") + "/calorview/kvs.ini";
-    folders.stateDir = XdgFolder(environment, "XDG_STATE_HOME", ".local/state") + "/calorview";
-    folders.dataDir = XdgFolder(environment, "XDG_DATA_HOME", ".local/share") + "/calorview";
+        XdgBase(environment, "XDG_CONFIG_HOME", ".config") + "/calorview/kvs.ini";
+    folders.stateDir = XdgBase(environment, "XDG_STATE_HOME", ".local/state") + "/calorview";
+    folders.dataDir = XdgBase(environment, "XDG_DATA_HOME", ".local/share") + "/calorview";
     return folders;
 }
 

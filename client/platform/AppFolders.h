@@ -44,6 +44,11 @@ public:
     // The style sheet's text with its "url(./Skin/" references made to find the images.
     QString StyleSheet(const QString& text) const;
 
+    // An XDG base folder: `variable` when it holds an absolute path, else `fallback` (".config")
+    // under the home folder.
+    static QString XdgBase(const QProcessEnvironment& environment, const char* variable,
+                           const QString& fallback);
+
     // The folders this run uses; Install once at start (the portable form until then).
     static const AppFolders& Current();
     static void Install(const AppFolders& folders);

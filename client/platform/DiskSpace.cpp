@@ -56,7 +56,7 @@ const DiskSpace* Default() {
     static const char* const file = std::getenv("CALORVIEW_TEST_FREE_BYTES_FILE");
     static const FileDiskSpace fileSpace(file != nullptr ? file : "");
     return file != nullptr && *file != '\0' ? static_cast<const DiskSpace*>(&fileSpace)
-                                             : &statvfsSpace;
+                                            : &statvfsSpace;
 }
 
 std::atomic<const DiskSpace*> g_installed{nullptr};

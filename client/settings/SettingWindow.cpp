@@ -45,7 +45,10 @@ SettingWindow::SettingWindow(QWidget* parent)
 
 SettingWindow::SettingWindow(QWidget* parent, SettingStore& store,
                              std::unique_ptr<FileDialogs> dialogs)
-    : QWidget(parent), m_Store(store), m_pDialogs(std::move(dialogs)) {
+    : QWidget(parent),
+      m_Store(store),
+      m_LoginStart(AppFolders::Current(), QProcessEnvironment::systemEnvironment()),
+      m_pDialogs(std::move(dialogs)) {
     setupUi();
     retranslateUi();
     QMetaObject::connectSlotsByName(this);
@@ -79,6 +82,9 @@ void SettingWindow::setupUi() {
     // be without them.
     groupBox = makeChild<QGroupBox>(this, "groupBox", 30, 30, kAlarmGroupWidth, 341);
     checkBox = makeChild<QCheckBox>(groupBox, "checkBox", 30, 50, 121, 22);
+    // A station's own option, beside the alarm switch: not a key of kvs.ini but the desktop's
+    // autostart entry.
+    checkBox_LoginStart = makeChild<QCheckBox>(groupBox, "checkBox_LoginStart", 200, 50, 190, 22);
     checkBox_2 = makeChild<QCheckBox>(groupBox, "checkBox_2", 50, 210, 181, 22);
     makeChild<QLabel>(groupBox, "label_3", 50, 248, 81, 22);
     spinBox = makeChild<QSpinBox>(groupBox, "spinBox", 120, 248, 42, 22);
@@ -158,6 +164,7 @@ void SettingWindow::retranslateUi() {
     setWindowTitle(tr("SettingWindow"));
     groupBox->setTitle(QString());
     checkBox->setText(tr("High Temp Alarm"));
+    checkBox_LoginStart->setText(tr("Start when I log in"));
     checkBox_2->setText(tr("Audible alarm"));
     label("label_3")->setText(tr("Loops"));
     label("label_2")->setText(tr("Audio file"));
@@ -191,6 +198,7 @@ void SettingWindow::retranslateUi() {
 
 void SettingWindow::loadSettings() {
     checkBox->setChecked(m_Store.alarmEnabled());
+    checkBox_LoginStart->setChecked(m_LoginStart.enabled());
     checkBox_Recode->setChecked(m_Store.alarmRecordEnabled());
     checkBox_Snapshot->setChecked(m_Store.alarmSnapshotEnabled());
     checkBox_2->setChecked(m_Store.alarmSoundEnabled());
@@ -257,6 +265,17 @@ bool SettingWindow::eventFilter(QObject* watched, QEvent* event) {
 void SettingWindow::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
     paintStyleSheetBackground(this, &painter);
+}
+
+void SettingWindow::on_checkBox_LoginStart_clicked() {
+    QString error;
+    if (!m_LoginStart.Set(checkBox_LoginStart->isChecked(), &error)) {
+        qWarning("SettingWindow: start at login: %s", qUtf8Printable(error));
+        checkBox_LoginStart->setChecked(m_LoginStart.enabled());
+        ShowNotify(tr("Setting failed!"), true);
+        return;
+    }
+    showChanged();
 }
 
 void SettingWindow::on_checkBox_clicked() {

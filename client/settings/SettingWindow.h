@@ -10,6 +10,7 @@
 
 #include <memory>
 
+#include "platform/LoginStart.h"
 #include "settings/FileDialogs.h"
 
 class QCheckBox;
@@ -62,6 +63,7 @@ protected:
 
 private slots:
     void on_checkBox_clicked();
+    void on_checkBox_LoginStart_clicked();
     void on_checkBox_2_clicked();
     void on_spinBox_valueChanged(int value);
     void on_comboBox_3_activated(int index);
@@ -91,10 +93,12 @@ private:
     void storageRuleChanged();
 
     SettingStore& m_Store;
+    LoginStart m_LoginStart;
     std::unique_ptr<FileDialogs> m_pDialogs;
 
     QGroupBox* groupBox = nullptr;
     QCheckBox* checkBox = nullptr;
+    QCheckBox* checkBox_LoginStart = nullptr;  // "Start when I log in"
     QCheckBox* checkBox_2 = nullptr;
     QSpinBox* spinBox = nullptr;
     QLineEdit* lineEdit_5 = nullptr;

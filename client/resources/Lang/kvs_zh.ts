@@ -174,6 +174,14 @@ Data: %2</source>
 <context>
     <name>SettingWindow</name>
     <message>
+        <source>Start when I log in</source>
+        <translation>登录时启动</translation>
+    </message>
+    <message>
+        <source>Setting failed!</source>
+        <translation>设置失败！</translation>
+    </message>
+    <message>
         <source>SettingWindow</source>
         <translation>设置</translation>
     </message>

@@ -1,5 +1,6 @@
-// A settings page driven offscreen on a store of its own in the test's folder, inside a host that
-// stands in for the main window and holds the toasts' area.
+// A settings page driven offscreen on a store of its own in the test's folder (and
+// XDG_CONFIG_HOME there), inside a host that stands in for the main window and holds the toasts'
+// area.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@ class SettingPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         store.setPath(QString::fromStdString(dir.file("kvs.ini")));
+        // The desktop's autostart entry of "Start when I log in" goes into the test's folder.
+        qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(dir.file("config")));
         host.resize(1280, 720);
         SetNotifyArea(&host, 0, 0, 240, 100);
     }

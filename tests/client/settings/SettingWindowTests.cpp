@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUrl>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "SettingPageTest.h"
+#include "platform/LoginStart.h"
 #include "settings/FileDialogs.h"
 #include "settings/SettingStore.h"
 #include "settings/SettingWindow.h"
@@ -410,3 +413,51 @@ TEST_F(SettingWindowTest, ATypedStorageRuleIsStoredOnceOnEnter) {
 }
 
 }  // namespace
+
+// "Start when I log in" is the autostart entry's existence: written (a valid desktop entry that
+// starts this folder's program from it, whatever its name holds), removed, found at the next
+// start; a folder that cannot be made is a failed setting.
+TEST_F(SettingWindowTest, StartWhenILogInWritesAndRemovesTheAutostartEntry) {
+    // As the program decides it at start: the test program's folder, portable.
+    AppFolders::Install(AppFolders::Decide(QCoreApplication::applicationDirPath(), {}));
+    const std::string entry = dir.file("config/autostart/calorview.desktop");
+    showActive();
+    QCheckBox* box = child<QCheckBox>("checkBox_LoginStart");
+    EXPECT_FALSE(box->isChecked());
+    click(box);
+    ASSERT_TRUE(box->isChecked());
+    const std::string text = readFile(entry);
+    EXPECT_NE(text.find("Exec=\"" + QCoreApplication::applicationDirPath().toStdString() +
+                        "/calorview\"\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("\nPath=" + QCoreApplication::applicationDirPath().toStdString()),
+              std::string::npos);
+    if (std::system("command -v desktop-file-validate >/dev/null") == 0) {
+        EXPECT_EQ(std::system(("desktop-file-validate '" + entry + "'").c_str()), 0);
+    }
+    EXPECT_EQ(toasts().back(), kChanged);
+    click(box);
+    EXPECT_FALSE(std::filesystem::exists(entry));
+
+    writeFile(entry, "[Desktop Entry]\n");
+    SettingWindow again(nullptr, store, std::make_unique<FakeDialogs>());
+    EXPECT_TRUE(again.findChild<QCheckBox*>("checkBox_LoginStart")->isChecked());
+
+    std::filesystem::remove_all(dir.file("config"));
+    writeFile(dir.file("config"), "a file where the folder would be");
+    click(box);
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_TRUE(toasts().back().isError);
+}
+
+TEST(LoginStart, APortableFolderWithAnyNameIsQuotedAsTheEntryRulesSay) {
+    AppFolders folders;
+    folders.appDir = "/opt/a b/$HOME \"q\" 100%";
+    const QByteArray entry = LoginStart(folders, {}).Entry();
+    EXPECT_TRUE(entry.contains("Exec=\"/opt/a b/\\\\$HOME \\\\\"q\\\\\" 100%%/calorview\"\n"))
+        << entry.toStdString();
+    folders.installed = true;
+    EXPECT_TRUE(LoginStart(folders, {}).Entry().contains("\nExec=calorview\n"));
+    EXPECT_FALSE(LoginStart(folders, {}).Entry().contains("Path="));
+}
