@@ -26,8 +26,8 @@ stage: build
 run: stage
 	@scripts/run-staged.sh $(BUILD)/stage
 
-# The portable archive of the application folder, calorview-<version>-linux-x86_64.tar.gz in
-# $(BUILD)/ (packaging/CMakeLists.txt).
+# The portable archive of the application folder, calorview-<version>-linux-x86_64.tar.gz, and
+# the Debian package calorview_<version>_amd64.deb, in $(BUILD)/ (packaging/CMakeLists.txt).
 package: build
 	cmake --build $(BUILD) --target package
 

@@ -12,6 +12,7 @@ packages=(
     libjsoncpp-dev libminizip-dev zlib1g-dev libudev-dev libusb-1.0-0-dev
     libgtest-dev libgmock-dev libbenchmark-dev umockdev libumockdev-dev
     xvfb xauth xdotool x11-utils ffmpeg fonts-noto-cjk unzip zip desktop-file-utils pngcheck
+    dpkg-dev lintian appstream graphicsmagick file
     libmosquitto-dev mosquitto mosquitto-clients openssl
     python3
 )
