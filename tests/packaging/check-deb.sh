@@ -8,20 +8,10 @@ build=$1
 version=$2
 name="calorview_${version}_amd64.deb"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log" >&2
-    exit 1
-fi
+# shellcheck source=package-check-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/package-check-lib.sh"
+cpack_into "$work/out" DEB "$name"
 deb="$work/out/$name"
-[[ -f "$deb" ]] || { echo "FAIL: cpack wrote no $name" >&2; exit 1; }
 
 # Control fields; Depends comes from dpkg-shlibdeps, so it names the Qt libraries and never the
 # package's own libframegate.so.

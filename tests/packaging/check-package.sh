@@ -10,20 +10,10 @@ readme=$3
 stage="$build/stage"
 name="calorview-$version-linux-x86_64"
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-if ! cpack --config "$build/CPackConfig.cmake" -G TGZ -B "$work/out" >"$work/cpack.log" 2>&1; then
-    cat "$work/cpack.log" >&2
-    exit 1
-fi
+# shellcheck source=package-check-lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/package-check-lib.sh"
+cpack_into "$work/out" TGZ "$name.tar.gz"
 archive="$work/out/$name.tar.gz"
-[[ -f "$archive" ]] || { echo "FAIL: cpack wrote no $name.tar.gz" >&2; exit 1; }
 
 mkdir "$work/unpacked here"
 tar -xzf "$archive" -C "$work/unpacked here"
