@@ -210,6 +210,11 @@ void MqttPublisher::Handle(const MqttConnection::Event& event) {
                 PublishStatus(true);
                 // The events first: a picture the broker refuses closes the connection.
                 Pump();
+                // A broker restarted without persistence has lost its retained messages: the
+                // small ones go again on every connection, the picture only when it is new.
+                for (auto& [topic, retained] : m_Retained) {
+                    retained.sent = retained.sent && (retained.picture || retained.mid != 0);
+                }
                 SendRetained();
                 emit stateChanged();
             } else if (event.code == 4 || event.code == 5) {

@@ -13,7 +13,8 @@
 // Beside the events, retained messages of which only the latest value matters (the alarm picture
 // and state, the health, the discovery message) go out at once and are never put in the outbox:
 // one waiting per topic, sent at the next connection, so a station that was offline sends only
-// its latest picture. A picture in flight when the connection is lost is not sent again (a
+// its latest picture; the small ones are sent again on every connection (a broker restarted
+// without persistence forgets retained messages). A picture in flight when the connection is lost is not sent again (a
 // broker whose packet limit is below it closes the connection each time); the connection is
 // made afresh without it.
 //

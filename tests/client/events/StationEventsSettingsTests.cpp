@@ -54,7 +54,8 @@ TEST(StationEventsSettings, ChangesReachTheBrokerWithoutARestart) {
     store.setBool("Mqtt/Enabled", false);
     events.Reconfigure();
     EXPECT_EQ(events.publisher(), nullptr);
-    ASSERT_TRUE(waitFor("calorview/gate 2/status", 3));
+    // online, offline (discovery turned off), online, offline
+    ASSERT_TRUE(waitFor("calorview/gate 2/status", 4));
     EXPECT_EQ(subscriber.messages("calorview/gate 2/status").back().payload.value("status"),
               "offline");
 }
